@@ -1,0 +1,14 @@
+// Calling conventions of the exports, spelled out at each definition.
+#pragma once
+
+// The host's register convention: first three integer or address arguments
+// in EAX, EDX, ECX; doubles on the stack, removed by the callee; integer
+// results in EAX, floating-point results in ST(0).
+#define PONDIX_REGISTRE __attribute__((regparm(3), stdcall))
+
+// stdcall: arguments pushed last to first, removed by the callee.
+#define PONDIX_STDCALL __attribute__((stdcall))
+
+// Left to right: stdcall with the parameter list written in reverse, so the
+// first argument sits at the highest address.
+#define PONDIX_GAUCHEDROITE __attribute__((stdcall))

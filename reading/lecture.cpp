@@ -1,0 +1,92 @@
+#include "reading/lecture.h"
+
+#include "serial/ucommw32.h"
+
+char ligne[tailleligne];
+std::uint8_t longueurligne;
+bool resynchro;
+double mesure = 0.0;
+double memomesure = -777.0;
+
+namespace {
+
+constexpr std::uint8_t finligne = 10;
+constexpr std::uint8_t dernierecommande = 13;
+constexpr std::uint8_t lignecourte = 5;
+
+void rompt()
+{
+    // Bytes were lost or garbled somewhere in the current line: whatever
+    // was collected, and the rest of that line, must not become a mass.
+    longueurligne = 0;
+    resynchro = true;
+}
+
+void recoit(std::uint8_t octet)
+{
+    if (resynchro) {
+        if (octet == finligne)
+            resynchro = false;
+        return;
+    }
+    if (octet == finligne) {
+        if (longueurligne > lignecourte)
+            decode(ligne, longueurligne);
+        longueurligne = 0;
+        return;
+    }
+    if (octet <= dernierecommande)
+        return;
+    if (longueurligne < tailleligne)
+        ligne[longueurligne++] = static_cast<char>(octet);
+}
+
+bool gardee(char c)
+{
+    return c == '-' || c == '.' || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+void lecture()
+{
+    for (;;) {
+        std::uint16_t attente = nbattente();
+        if (prendrupture())
+            rompt();
+        if (attente == 0)
+            return;
+        int octet = litoctet();
+        if (prendrupture())
+            rompt();
+        // The driver counts bytes that no read delivers: stop, or we spin.
+        if (octet == pasdoctet)
+            return;
+        if (octetdouteux())
+            continue;
+        recoit(static_cast<std::uint8_t>(octet));
+    }
+}
+
+void decode(const char* texte, std::size_t longueur)
+{
+    char gardes[tailleligne];
+    std::size_t n = 0;
+    bool troplong = false;
+    for (std::size_t i = 0; i < longueur; ++i) {
+        if (!gardee(texte[i]))
+            continue;
+        if (n == sizeof gardes) {
+            troplong = true;
+            break;
+        }
+        gardes[n++] = texte[i];
+    }
+    double valeur;
+    if (!troplong && convertit(gardes, n, valeur)) {
+        mesure = valeur;
+        memomesure = valeur;
+    } else {
+        mesure = memomesure;
+    }
+}

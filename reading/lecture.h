@@ -1,0 +1,26 @@
+// Collects the balance's lines from the serial link and keeps the reading.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t tailleligne = 20;
+
+// Module state, kept for the life of the library.
+extern char ligne[tailleligne];     // printable bytes of the line being collected
+extern std::uint8_t longueurligne;
+extern bool resynchro;              // skipping to the end of a spoiled line
+extern double mesure;               // current reading, grams
+extern double memomesure;           // last reading that converted
+
+// Drains the port; each complete line of 6 or more characters becomes the
+// reading. Returns at once when nothing is waiting.
+void lecture();
+
+// Keeps "-", "." and digits of `texte` and converts them into `mesure`;
+// a text that does not convert leaves the last good reading.
+void decode(const char* texte, std::size_t longueur);
+
+// Decimal text to the nearest double whatever the x87 control word holds.
+// False unless the whole text is one number.
+bool convertit(const char* texte, std::size_t longueur, double& valeur);

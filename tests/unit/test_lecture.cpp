@@ -1,0 +1,190 @@
+// Line collection and decoding: bytes as the balance sends them, polled the
+// way the host polls, against the reading they must give.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fake_serial.h"
+#include "reading/lecture.h"
+
+namespace {
+
+void etatinitial()
+{
+    fakeserial::reinitialise();
+    longueurligne = 0;
+    resynchro = false;
+    mesure = 0.0;
+    memomesure = -777.0;
+}
+
+// What arrives between two polls, and the reading after that poll.
+struct Releve {
+    std::string arrive;
+    double attendu;
+};
+
+struct Cas {
+    const char* nom;
+    std::vector<Releve> releves;
+};
+
+void PrintTo(const Cas& c, std::ostream* os)
+{
+    *os << c.nom;
+}
+
+class Lecture : public ::testing::TestWithParam<Cas> {
+protected:
+    void SetUp() override { etatinitial(); }
+};
+
+TEST_P(Lecture, ReadingAfterEachPoll)
+{
+    int n = 0;
+    for (const auto& r : GetParam().releves) {
+        fakeserial::recoit(r.arrive);
+        lecture();
+        EXPECT_EQ(mesure, r.attendu) << "after poll " << n;
+        ++n;
+    }
+}
+
+const Cas cas[] = {
+    {"PrintLine", {{"  +12.345 g\r\n", 12.345}}},
+    {"Negative", {{"  -1.234 g\r\n", -1.234}}},
+    {"NothingBeforeTheFirstLine", {{"", 0.0}}},
+    {"LineSplitAcrossPolls", {{"  +12.3", 0.0}, {"45 g\r\n", 12.345}}},
+    {"NewestOfSeveralWaitingLines", {{"  12.345 g\r\n  12.346 g\r\n", 12.346}}},
+    {"StreamingBalanceIsNotReadStale",
+     {{"  +1.000 g\r\n  +2.000 g\r\n  +3.0", 2.0}, {"00 g\r\n  +4.000 g\r\n", 4.0}}},
+    {"CommaDropped", {{"12,5 g\r\n", 125.0}}},
+    {"ShortLineDroppedNotPrefixed", {{"12\r\n", 0.0}, {"  +12.345 g\r\n", 12.345}}},
+    {"ShortLineDroppedInOneDrain", {{"12\r\n  +12.345 g\r\n", 12.345}}},
+    {"LettersOnlyKeepLastGood", {{"  +12.345 g\r\n", 12.345}, {"ERREUR\r\n", 12.345}}},
+    {"FailureBeforeAnyGoodReading", {{"ERREUR\r\n", -777.0}}},
+    {"TwoNumbersInALineFail", {{"  +12.345 g\r\n", 12.345}, {"1.2 - 3.4 kg\r\n", 12.345}}},
+    // Stored tabs would make this a 7-character line and decode it.
+    {"ControlBytesNotStored", {{"\t\t\t\t1.5\r\n", 0.0}}},
+    // Unstored high bytes would leave a 3-character line, dropped.
+    {"HighBytesStoredThenFiltered", {{"\x7f\x80\xff" "1.5\r\n", 1.5}}},
+    {"DrainEndingOnCarriageReturn",
+     {{"  +12.345 g\r\n  +99.999 g\r", 12.345}, {"\n", 99.999}}},
+    {"OnlyFirstTwentyCharacters", {{"  +12.345 g 67890123456\r\n", 12.34567890123}}},
+    {"BarePointIsZero", {{"  +12.345 g\r\n", 12.345}, {"  . g  \r\n", 0.0}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lignes, Lecture, ::testing::ValuesIn(cas),
+                         [](const auto& info) { return std::string(info.param.nom); });
+
+class Incidents : public ::testing::Test {
+protected:
+    void SetUp() override { etatinitial(); }
+};
+
+TEST_F(Incidents, ReceiveErrorSpoilsCollectedAndWaitingBytesAndTheirLine)
+{
+    fakeserial::recoit("  +12.345 g\r\n  +12.3");
+    lecture();
+    ASSERT_EQ(mesure, 12.345);
+    // Queued at the faulty query: the end of the collected line, one whole
+    // line, and the start of another whose end is still to come.
+    fakeserial::recoit("45 g\r\n  +13.000 g\r\n  +14.0");
+    fakeserial::erreurreception();
+    lecture();
+    EXPECT_EQ(mesure, 12.345);
+    fakeserial::recoit("00 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 12.345);
+    fakeserial::recoit("  +15.000 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 15.0);
+}
+
+TEST_F(Incidents, ReceiveErrorWithNothingWaitingSpoilsTheLineInProgress)
+{
+    fakeserial::recoit("  +12.3");
+    lecture();
+    fakeserial::erreurreception();
+    lecture();
+    fakeserial::recoit("45 g\r\n  +15.000 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 15.0);
+    EXPECT_EQ(memomesure, 15.0);
+}
+
+TEST_F(Incidents, UnpluggedSpellSpoilsTheLineInProgress)
+{
+    fakeserial::recoit("  +12.3");
+    lecture();
+    fakeserial::debranche(true);
+    lecture();
+    fakeserial::debranche(false);
+    fakeserial::recoit("45 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 0.0);
+    fakeserial::recoit("  +15.000 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 15.0);
+}
+
+TEST_F(Incidents, CountedBytesThatNeverComeEndTheDrain)
+{
+    fakeserial::fantomes(3);
+    lecture();
+    // One query to see bytes, one inside the failed read: no endless loop.
+    EXPECT_LE(fakeserial::requetes(), 2);
+    EXPECT_EQ(mesure, 0.0);
+}
+
+struct Conversion {
+    const char* texte;
+    bool reussit;
+    double valeur;
+};
+
+void PrintTo(const Conversion& c, std::ostream* os)
+{
+    *os << '"' << c.texte << '"';
+}
+
+class Convertit : public ::testing::TestWithParam<Conversion> {};
+
+TEST_P(Convertit, NearestDoubleOrFailure)
+{
+    const auto& c = GetParam();
+    const std::string t = c.texte;
+    double v = 4242.0;
+    EXPECT_EQ(convertit(t.data(), t.size(), v), c.reussit) << '"' << t << '"';
+    if (c.reussit) {
+        EXPECT_EQ(v, c.valeur) << '"' << t << '"';
+        EXPECT_EQ(std::signbit(v), std::signbit(c.valeur)) << '"' << t << '"';
+    }
+}
+
+const Conversion conversions[] = {
+    {"12.345", true, 12.345},
+    {"-12.5", true, -12.5},
+    {"12.", true, 12.0},
+    {".5", true, 0.5},
+    {".", true, 0.0},
+    {"-.", true, -0.0},
+    {"-0", true, -0.0},
+    {"0.1", true, 0.1},
+    // Halfway between two doubles: ties to even.
+    {"9007199254740993", true, 9007199254740992.0},
+    {"12345678901234567890", true, 12345678901234567890.0},
+    {"0.000000000000000001", true, 1e-18},
+    {"", false, 0},
+    {"-", false, 0},
+    {"1.2.3", false, 0},
+    {"1-2", false, 0},
+    {"--1", false, 0},
+    {"12.34512.346", false, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Textes, Convertit, ::testing::ValuesIn(conversions));
+
+}  // namespace
