@@ -12,6 +12,7 @@ set(PONDIX_SOURCES
     reading/lecture.cpp
     reading/conversion.cpp
     library/canaux.cpp
+    library/adaptateurs.cpp
     library/dateole.cpp
     library/start.cpp
     library/runtime.cpp

@@ -87,7 +87,8 @@ PONDIX_REGISTRE const char* nsa()
     return "";
 }
 
-PONDIX_REGISTRE double sad(std::int32_t, double)
+// The value is a double on the stack; its bits are enough to ignore it.
+PONDIX_REGISTRE_ENTIER_BITS double sad(std::int32_t, bitsdouble)
 {
     return nonservid;
 }
@@ -150,12 +151,10 @@ PONDIX_REGISTRE double* pead(std::int32_t canal)
 
 PONDIX_REGISTRE double* psad(std::int32_t canal, const double* valeur)
 {
-    // Copied as bits: loading a signalling NaN into the FPU could trap.
-    double v = 0.0;
-    if (valeur != nullptr) {
-        std::uint64_t bits = *reinterpret_cast<const volatile std::uint64_t*>(valeur);
-        std::memcpy(&v, &bits, sizeof v);
-    }
+    // Read as bits: loading a signalling NaN into the FPU could trap.
+    bitsdouble v = 0;
+    if (valeur != nullptr)
+        v = *reinterpret_cast<const volatile bitsdouble*>(valeur);
     resultatpsad = sad(canal, v);
     return &resultatpsad;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "library/convention.h"
+#include "library/fpu.h"
 
 extern "C" {
 PONDIX_REGISTRE std::int32_t ea(std::int32_t canal);
@@ -12,7 +13,7 @@ PONDIX_REGISTRE double ead(std::int32_t canal);
 PONDIX_REGISTRE const char* nead(std::int32_t canal);
 PONDIX_REGISTRE std::int32_t sa(std::int32_t canal, std::int32_t valeur);
 PONDIX_REGISTRE const char* nsa();
-PONDIX_REGISTRE double sad(std::int32_t canal, double valeur);
+PONDIX_REGISTRE_ENTIER_BITS double sad(std::int32_t canal, bitsdouble valeur);
 PONDIX_REGISTRE const char* nsad(std::int32_t canal);
 PONDIX_REGISTRE std::int32_t rsa(std::int32_t canal);
 PONDIX_REGISTRE double rsad(std::int32_t canal);

@@ -6,6 +6,11 @@
 // results in EAX, floating-point results in ST(0).
 #define PONDIX_REGISTRE __attribute__((regparm(3), stdcall))
 
+// The register convention for (integer, double) when the double is taken as
+// its raw bits: a 64-bit integer would travel in EDX:ECX under regparm(3), so
+// only EAX carries an argument and the 8 bytes stay on the stack.
+#define PONDIX_REGISTRE_ENTIER_BITS __attribute__((regparm(1), stdcall))
+
 // stdcall: arguments pushed last to first, removed by the callee.
 #define PONDIX_STDCALL __attribute__((stdcall))
 
