@@ -334,7 +334,8 @@ class Kernel32:
     def _cstring(self, addr):
         out = bytearray()
         while True:
-            chunk = self.mem.read(addr + len(out), 64)
+            at = addr + len(out)
+            chunk = self.mem.read(at, 64 - at % 64)  # never past a page end
             end = chunk.find(b"\0")
             if end >= 0:
                 return bytes(out + chunk[:end])

@@ -1,0 +1,24 @@
+"""x86-32 emulator that loads a Windows DLL and calls its exports like a host.
+
+    emu = Emulator.load(path, backend=ScriptedLine())
+    emu.attach()
+    r = emu.call_register("ea", 0)                      # r.eax, r.eax_signed
+    r = emu.call_register("ead", 1, returns="double")   # r.st0_fraction, r.st0_float
+    r = emu.call_stdcall("stdsad", 0, ("double", 5.0))  # r.stack_popped == 12
+"""
+
+from .calls import CallResult, FPU_CW_DEFAULT, ext80_parts, ext80_to_float, ext80_to_fraction
+from .errors import (ApiMisuse, BadImage, BudgetExceeded, CpuFault, EmulatorError, FpuFault,
+                     LoadFailed, UnsupportedImport)
+from .kernel32 import (CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_RXPARITY, INVALID_HANDLE_VALUE, Call,
+                       CommTimeouts, Dcb, Kernel32, ScriptedLine, SerialBackend, VirtualClock)
+from .loader import Emulator, Export
+
+
+__all__ = [
+    "ApiMisuse", "BadImage", "BudgetExceeded", "CE_FRAME", "CE_OVERRUN", "CE_RXOVER",
+    "CE_RXPARITY", "Call", "CallResult", "CommTimeouts", "CpuFault", "Dcb", "Emulator",
+    "EmulatorError", "Export", "FPU_CW_DEFAULT", "FpuFault", "INVALID_HANDLE_VALUE", "Kernel32",
+    "LoadFailed", "ScriptedLine", "SerialBackend", "UnsupportedImport", "VirtualClock",
+    "ext80_parts", "ext80_to_float", "ext80_to_fraction",
+]
