@@ -22,6 +22,14 @@ void rompt()
     resynchro = true;
 }
 
+void coupure()
+{
+    // The port stopped answering: bytes may be lost in the middle of the
+    // line in progress. Between lines nothing is at risk.
+    if (longueurligne > 0)
+        rompt();
+}
+
 void recoit(std::uint8_t octet)
 {
     if (resynchro) {
@@ -54,11 +62,19 @@ void lecture()
         std::uint16_t attente = nbattente();
         if (prendrupture())
             rompt();
+        if (!portpret()) {
+            coupure();
+            return;
+        }
         if (attente == 0)
             return;
         int octet = litoctet();
         if (prendrupture())
             rompt();
+        if (!portpret()) {
+            coupure();
+            return;
+        }
         // The driver counts bytes that no read delivers: stop, or we spin.
         if (octet == pasdoctet)
             return;

@@ -64,9 +64,8 @@ std::uint16_t nbattente()
     if (!ouvert)
         return 0;
     if (!ClearCommError(port, &erreurs, &statut)) {
-        // The device is gone: nothing queued can be trusted or read.
+        // The device is gone: nothing queued can be read.
         requeteok = false;
-        rupture = true;
         douteux = 0;
         return 0;
     }
@@ -87,6 +86,9 @@ int litoctet()
         DWORD lus = 0;
         if (nbattente() > 0)
             ReadFile(port, &octet, 1, &lus, nullptr);
+        // A device that stopped answering delivers nothing: don't spin.
+        if (!requeteok)
+            return pasdoctet;
         if (lus > 0) {
             dernierdouteux = douteux > 0;
             if (douteux > 0)

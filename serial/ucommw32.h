@@ -18,7 +18,7 @@ int litoctet();
 
 // True while the port is open and the latest status query succeeded.
 bool portpret();
-// True once per receive error or failed status query since the last call.
+// True once per receive error reported since the last call.
 bool prendrupture();
 // True if the byte `litoctet` last delivered was already waiting when a
 // status query reported a receive error: it may belong to a garbled line.

@@ -62,10 +62,8 @@ int requetes()
 std::uint16_t nbattente()
 {
     ++nbrequetes;
-    if (horsligne) {
-        rupture = true;
+    if (horsligne)
         return 0;
-    }
     if (erreurattendue) {
         erreurattendue = false;
         rupture = true;

@@ -130,6 +130,18 @@ TEST_F(Incidents, UnpluggedSpellSpoilsTheLineInProgress)
     EXPECT_EQ(mesure, 15.0);
 }
 
+TEST_F(Incidents, UnpluggedSpellBetweenLinesLosesNothing)
+{
+    fakeserial::recoit("  +12.345 g\r\n");
+    lecture();
+    fakeserial::debranche(true);
+    lecture();
+    fakeserial::debranche(false);
+    fakeserial::recoit("  +15.000 g\r\n");
+    lecture();
+    EXPECT_EQ(mesure, 15.0);
+}
+
 TEST_F(Incidents, CountedBytesThatNeverComeEndTheDrain)
 {
     fakeserial::fantomes(3);
