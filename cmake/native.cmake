@@ -1,14 +1,65 @@
-# Native unit tests of the portable units, and (PONDIX_WITH_DLLS) the DLLs
-# built alongside and tested in the emulator.
+# Native unit tests of the portable units; the same tests again, built by
+# clang under AddressSanitizer and UndefinedBehaviorSanitizer, with a bounded
+# run of the reading unit's fuzzer; and (PONDIX_WITH_DLLS) the DLLs built
+# alongside and tested in the emulator.
 option(PONDIX_WITH_DLLS "Also cross-build the DLLs and run their emulator tests" OFF)
+option(PONDIX_SANITIZE "The sanitized half, configured by the native build itself (clang only)" OFF)
 
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
+
+if(PONDIX_SANITIZE)
+    add_compile_options(-O1 -g -fno-omit-frame-pointer
+        -fsanitize=address,undefined -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+    add_subdirectory(tests/unit)
+    add_subdirectory(tests/fuzz)
+    return()
+endif()
+
 add_subdirectory(tests/unit)
 
+# One build cannot mix compilers: the sanitized half is a build of its own.
+include(ExternalProject)
+find_program(PONDIX_CLANGXX clang++ REQUIRED)
+set(PONDIX_SANITIZED_DIR "${CMAKE_BINARY_DIR}/sanitized")
+ExternalProject_Add(pondix_sanitized
+    SOURCE_DIR "${CMAKE_SOURCE_DIR}"
+    BINARY_DIR "${PONDIX_SANITIZED_DIR}"
+    CMAKE_ARGS
+        -DCMAKE_CXX_COMPILER=${PONDIX_CLANGXX}
+        -DCMAKE_BUILD_TYPE=Debug
+        -DPONDIX_SANITIZE=ON
+    CMAKE_GENERATOR Ninja
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+)
+
+set(PONDIX_SANITIZER_ENV "ASAN_OPTIONS=detect_leaks=1" "UBSAN_OPTIONS=print_stacktrace=1")
+foreach(t ${PONDIX_UNIT_TESTS})
+    add_test(NAME sanitized.${t} COMMAND "${PONDIX_SANITIZED_DIR}/tests/unit/${t}")
+    set_tests_properties(sanitized.${t} PROPERTIES
+        ENVIRONMENT "${PONDIX_SANITIZER_ENV}" TIMEOUT 60)
+endforeach()
+
+# A fixed number of inputs from a fixed seed: the same run every time. A
+# crashing input is kept under fuzz-artifacts/.
+file(GLOB PONDIX_FUZZ_SEEDS CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/*")
+list(JOIN PONDIX_FUZZ_SEEDS "," PONDIX_FUZZ_SEEDS)
+set(PONDIX_FUZZ_ARTIFACTS "${CMAKE_BINARY_DIR}/fuzz-artifacts")
+file(MAKE_DIRECTORY "${PONDIX_FUZZ_ARTIFACTS}")
+add_test(NAME fuzz.lecture
+    COMMAND "${PONDIX_SANITIZED_DIR}/tests/fuzz/fuzz_lecture"
+        -seed=1 -runs=200000 -max_len=512 -timeout=10 -max_total_time=90
+        -print_final_stats=1
+        -dict=${CMAKE_SOURCE_DIR}/tests/fuzz/lecture.dict
+        -seed_inputs=${PONDIX_FUZZ_SEEDS}
+        -artifact_prefix=${PONDIX_FUZZ_ARTIFACTS}/)
+set_tests_properties(fuzz.lecture PROPERTIES
+    ENVIRONMENT "${PONDIX_SANITIZER_ENV}" TIMEOUT 180)
+
 if(PONDIX_WITH_DLLS)
-    include(ExternalProject)
     set(PONDIX_DLL_DIR "${CMAKE_BINARY_DIR}/windows")
     ExternalProject_Add(pondix_dlls
         SOURCE_DIR "${CMAKE_SOURCE_DIR}"

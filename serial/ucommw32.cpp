@@ -64,9 +64,9 @@ std::uint16_t nbattente()
     if (!ouvert)
         return 0;
     if (!ClearCommError(port, &erreurs, &statut)) {
-        // The device is gone: nothing queued can be read.
+        // The device is not answering. Bytes already marked as suspect stay
+        // so: if it comes back, they are still garbled.
         requeteok = false;
-        douteux = 0;
         return 0;
     }
     requeteok = true;

@@ -152,6 +152,21 @@ INSTANTIATE_TEST_SUITE_P(Drapeaux, ErreurReception,
                                            Erreur{CE_RXPARITY, true}, Erreur{CE_FRAME, true},
                                            Erreur{CE_BREAK, false}, Erreur{0, false}));
 
+TEST_F(Port, SuspectBytesStaySuspectAcrossAnOutage)
+{
+    ouvre();
+    fakekernel32::recoit("ab");
+    etat().erreurs = CE_OVERRUN;
+    nbattente();
+    etat().requeteok = false;
+    nbattente();
+    etat().requeteok = true;
+    EXPECT_EQ(litoctet(), 'a');
+    EXPECT_TRUE(octetdouteux());
+    EXPECT_EQ(litoctet(), 'b');
+    EXPECT_TRUE(octetdouteux());
+}
+
 TEST_F(Port, FailedStatusQueryMeansNoPortUntilOneSucceeds)
 {
     ouvre();
