@@ -18,16 +18,10 @@ void rompt()
 {
     // Bytes were lost or garbled somewhere in the current line: whatever
     // was collected, and the rest of that line, must not become a mass.
+    // After an outage the first bytes to come may be the end of a line whose
+    // start was lost, even if none was in progress: skip to a line feed.
     longueurligne = 0;
     resynchro = true;
-}
-
-void coupure()
-{
-    // The port stopped answering: bytes may be lost in the middle of the
-    // line in progress. Between lines nothing is at risk.
-    if (longueurligne > 0)
-        rompt();
 }
 
 void recoit(std::uint8_t octet)
@@ -63,7 +57,7 @@ void lecture()
         if (prendrupture())
             rompt();
         if (!portpret()) {
-            coupure();
+            rompt();
             return;
         }
         if (attente == 0)
@@ -72,7 +66,7 @@ void lecture()
         if (prendrupture())
             rompt();
         if (!portpret()) {
-            coupure();
+            rompt();
             return;
         }
         // The driver counts bytes that no read delivers: stop, or we spin.

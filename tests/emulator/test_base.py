@@ -349,6 +349,9 @@ def test_unplugged_adapter_reads_minus_777_until_it_answers_again(pondix):
     assert ead(pondix, 2) == 39127.5
     line.replug()
     assert ea(pondix) == 12345
+    # Its start may have been lost while the port did not answer.
+    line.feed(b"2.346 g\r\n")
+    assert ea(pondix) == 12345
     line.feed(b"  +15.000 g\r\n")
     assert ea(pondix) == 15000
 

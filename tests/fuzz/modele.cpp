@@ -60,14 +60,11 @@ void Modele::requete(bool reussie, std::uint32_t erreurs, std::uint32_t attente,
 {
     constexpr std::uint32_t reception = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
     if (!reussie) {
-        // An outage may cut the line in progress, and only that: waiting
-        // bytes, and an earlier error's reach, stand as they are. Whether a
-        // line of nothing but unstored bytes is in progress is left open.
-        if (entamee_) {
-            possible_.ligne = true;
-            if (!texte_.empty())
-                certaine_.ligne = true;
-        }
+        // An outage spoils the line in progress and, since bytes may be lost
+        // while it lasts, the line the next bytes run into: collecting
+        // resumes after the next line feed. An earlier error's reach stands.
+        certaine_.ligne = possible_.ligne = true;
+        certaine_.jusqualf = possible_.jusqualf = true;
         return;
     }
     if (!(erreurs & reception))
@@ -93,11 +90,9 @@ void Modele::livre(std::uint8_t octet)
                                    : possible ? Sort::incertaine
                                               : Sort::decodee});
         texte_.clear();
-        entamee_ = false;
         certaine_.ligne = possible_.ligne = false;
         return;
     }
-    entamee_ = true;
     if (octet > 13 && texte_.size() < 20)
         texte_ += static_cast<char>(octet);
 }

@@ -51,7 +51,6 @@ private:
 
     Portee certaine_;
     Portee possible_;        // wider: what an inflated count or an outage leaves open
-    bool entamee_ = false;   // bytes delivered since the last line feed
     std::string texte_;
     std::vector<Ligne> lignes_;
 };

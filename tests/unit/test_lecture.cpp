@@ -130,16 +130,17 @@ TEST_F(Incidents, UnpluggedSpellSpoilsTheLineInProgress)
     EXPECT_EQ(mesure, 15.0);
 }
 
-TEST_F(Incidents, UnpluggedSpellBetweenLinesLosesNothing)
+TEST_F(Incidents, FirstBytesAfterAnOutageMayEndALineWhoseStartWasLost)
 {
-    fakeserial::recoit("  +12.345 g\r\n");
+    fakeserial::recoit("ST,GS,+     12.345 g  \r\n");
     lecture();
     fakeserial::debranche(true);
     lecture();
     fakeserial::debranche(false);
-    fakeserial::recoit("  +15.000 g\r\n");
+    // The balance sent "ST,GS,+     12.346 g  " meanwhile; its start was lost.
+    fakeserial::recoit("2.346 g  \r\nST,GS,+     12.347 g  \r\n");
     lecture();
-    EXPECT_EQ(mesure, 15.0);
+    EXPECT_EQ(mesure, 12.347);
 }
 
 TEST_F(Incidents, CountedBytesThatNeverComeEndTheDrain)

@@ -96,7 +96,7 @@ class CallResult:
     fpu_cw: int
     fpu_sw: int
     preserved: dict            # callee-saved register name -> kept its value
-    instructions: int          # instructions executed inside the DLL image
+    instructions: int | None   # instructions executed inside the DLL image; None: not counted
     kernel32_calls: list = field(default_factory=list)
     text: bytes | None = None  # the string at EAX, for returns="str"
 

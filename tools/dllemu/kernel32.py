@@ -286,6 +286,8 @@ class Kernel32:
     """The fake kernel32 functions, called with raw 32-bit arguments.
 
     `mem` must provide read(addr, n) -> bytes and write(addr, data).
+    `local_time` is a datetime, or a callable giving one at each call
+    (datetime.datetime.now for the real local time).
     """
 
     HANDLE = 0x00000044
@@ -462,7 +464,7 @@ class Kernel32:
 
     @_api("raw")
     def GetLocalTime(self, p_systemtime):
-        t = self.local_time
+        t = self.local_time() if callable(self.local_time) else self.local_time
         self.mem.write(p_systemtime, struct.pack(
             "<8H", t.year, t.month, (t.weekday() + 1) % 7, t.day,
             t.hour, t.minute, t.second, t.microsecond // 1000))

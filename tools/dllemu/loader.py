@@ -75,14 +75,16 @@ class Emulator:
     """
 
     @classmethod
-    def load(cls, path, backend=None, clock=None, base=None):
+    def load(cls, path, backend=None, clock=None, base=None, count_instructions=True):
         """Map the DLL, relocate it and bind its imports; does not attach.
 
         The clock defaults to the backend's own (ScriptedLine has one).
+        count_instructions=False drops the per-instruction hook, which costs
+        most of the run time of long runs; results then have instructions=None.
         """
-        return cls(path, backend, clock, base)
+        return cls(path, backend, clock, base, count_instructions)
 
-    def __init__(self, path, backend, clock, base):
+    def __init__(self, path, backend, clock, base, count_instructions=True):
         self.path = str(path)
         try:
             pe = pefile.PE(self.path)
@@ -106,8 +108,10 @@ class Emulator:
         self._read_exports(pe)
         self._protect_sections(pe)
         self.entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
-        self.uc.hook_add(UC_HOOK_CODE, self._count, begin=self.base,
-                         end=self.base + self.size - 1)
+        self.counting = count_instructions
+        if count_instructions:
+            self.uc.hook_add(UC_HOOK_CODE, self._count, begin=self.base,
+                             end=self.base + self.size - 1)
         self.uc.hook_add(UC_HOOK_INTR, self._on_interrupt)
 
     # --- loading ---
@@ -330,7 +334,7 @@ class Emulator:
             fpu_cw=uc.reg_read(X.UC_X86_REG_FPCW),
             fpu_sw=sw,
             preserved={n: uc.reg_read(REG[n]) == SEED[n] for n in CALLEE_SAVED},
-            instructions=self._instructions,
+            instructions=self._instructions if self.counting else None,
             kernel32_calls=self.kernel32.log[log_start:],
             text=self.read_cstring(eax) if returns == "str" else None)
 
