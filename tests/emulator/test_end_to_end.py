@@ -1,0 +1,312 @@
+"""The simulated balance on a real pseudo-terminal, read by the real DLL
+through the emulated host: tools/balance_sim.py, tools/pondix_host.py and
+tools/demo run as a user runs them."""
+
+import datetime
+import json
+import os
+import re
+import signal
+import struct
+import subprocess
+import sys
+import time
+import tty
+import uuid
+
+import pytest
+
+from conftest import REPO, dll_dir
+
+TOOLS = REPO / "tools"
+PYTHON = sys.executable
+NO_PORT = -777.0
+OLE_EPOCH = datetime.datetime(1899, 12, 30)
+
+# Every stable mass held 0.3 s at this speed; the host reads every 20 ms.
+SPEED = 5
+SCRIPT = "0:1.5 12.345:1.5 OL:0.5 12.345:1.5 NT 0:1.5 -0.25:1.5 ERR:0.5 GS 1999.999:1.5 0.1:1.5"
+STABLE = ["0", "12.345", "12.345", "0", "-0.25", "1999.999", "0.1"]
+PATIENCE = 60  # seconds before a wait counts as a hang; normally a few
+
+
+def wait_until(predicate, what, timeout=PATIENCE):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            pytest.fail(f"gave up waiting for {what}")
+        time.sleep(0.02)
+
+
+def read_jsonl(path):
+    if not path.exists():
+        return []
+    lines = path.read_text().splitlines()
+    # The last line may be half-written while the writer runs.
+    return [json.loads(x) for x in lines if x.endswith("}")]
+
+
+def start_simulator(tmp_path, *options):
+    record = tmp_path / "sent.jsonl"
+    sim = subprocess.Popen([PYTHON, str(TOOLS / "balance_sim.py"), "--link", "", "--record",
+                            str(record), *options], stdout=subprocess.PIPE, text=True)
+    banner = sim.stdout.readline()
+    assert banner.startswith("balance_sim: /dev/"), banner
+    return sim, banner.split()[1], record
+
+
+def start_host(tmp_path, dll, device, *options):
+    record = tmp_path / "read.jsonl"
+    host = subprocess.Popen([PYTHON, str(TOOLS / "pondix_host.py"), "--dll", str(dll), "--device",
+                             device, "--interval", "0.02", "--record", str(record), *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return host, record
+
+
+def interrupt(host):
+    """Ctrl-C; the host's (return code, stdout, stderr)."""
+    host.send_signal(signal.SIGINT)
+    out, err = host.communicate(timeout=PATIENCE)
+    return host.returncode, out, err
+
+
+def sent_masses(record):
+    return {rec["value"] for rec in read_jsonl(record) if rec["value"] is not None}
+
+
+def assert_only_sent_masses(readings, sent):
+    grams = {float(v) for v in sent}
+    milligrams = {float(v) * 1000.0 for v in sent}
+    # Until a first line arrives the DLL answers 0.
+    while readings and readings[0]["g"] == readings[0]["mg"] == 0.0:
+        readings = readings[1:]
+    for r in readings:
+        assert r["g"] in grams, f"{r['g']} g was never sent"
+        assert r["mg"] in milligrams, f"{r['mg']} mg was never sent"
+
+
+def readings_after(path, moment):
+    return sum(r["t"] > moment for r in read_jsonl(path))
+
+
+def assert_unplug_gives_no_port(readings, last_sent):
+    """-777 from the unplug on, none before; the readings wholly before it."""
+    answers = [r[channel] for r in readings for channel in ("g", "mg")]
+    first = next((i for i, a in enumerate(answers) if a == NO_PORT), None)
+    assert first is not None, f"no -777 after the port went away, but {readings[-1]}"
+    assert readings[first // 2]["t"] >= last_sent
+    # The port may go between the g and the mg request of one reading.
+    stale = [a for a in answers[first:] if a != NO_PORT]
+    assert not stale, f"{stale} after the port went away"
+    return readings[:first // 2]
+
+
+@pytest.mark.parametrize("mode, dll, convention", [
+    ("continuous", "pondix5.dll", "register"),
+    ("print", "pondix1.dll", "stdcall"),
+])
+def test_scripted_masses_arrive_exactly_and_nothing_else(tmp_path, mode, dll, convention):
+    dll = dll_dir() / dll
+    sim, device, sent = start_simulator(tmp_path, "--mode", mode, "--script", SCRIPT, "--speed",
+                                        str(SPEED), "--once", "--wait")
+    host, read = start_host(tmp_path, dll, device, "--convention", convention)
+    try:
+        sim.wait(timeout=PATIENCE)
+        gone = time.time()
+        wait_until(lambda: readings_after(read, gone) >= 10, "readings after the simulator stopped")
+        rc, out, err = interrupt(host)
+    finally:
+        for p in (host, sim):
+            p.kill()
+            p.wait()
+    assert (rc, err) == (0, "")
+    assert f"port Com{dll.name[6]}: -> {device} (9600 baud, 8N1)" in out
+    assert "readings in" in out
+
+    readings = read_jsonl(read)
+    lines = read_jsonl(sent)
+    before = assert_unplug_gives_no_port(readings, lines[-1]["t"])
+    drifting = [x for x in lines if x["value"] is not None and not x["stable"]]
+    assert bool(drifting) == (mode == "continuous")
+    assert any("OL" in x["text"] for x in lines) and any(x["text"] == "ERR 4" for x in lines)
+    assert_only_sent_masses(before, sent_masses(sent))
+    # Each stable mass of the script, exactly and in order, in g and in mg
+    # (a mass repeated across an overload may be the same reading).
+    at = 0
+    for value in STABLE:
+        g = float(value)
+        found = next((i for i in range(at, len(before))
+                      if before[i]["g"] == g and before[i]["mg"] == g * 1000.0), None)
+        assert found is not None, f"{value} g not read after reading {at}"
+        at = found
+    for r in readings:
+        stamp = OLE_EPOCH + datetime.timedelta(days=r["ole"])
+        assert abs(stamp - datetime.datetime.fromtimestamp(r["t"])) < datetime.timedelta(seconds=1)
+
+
+def test_unplugging_mid_run_gives_no_port_not_the_last_mass(tmp_path):
+    sim, device, sent = start_simulator(tmp_path, "--script", "5.5:600", "--settle", "0.2",
+                                        "--rate", "20", "--wait")
+    host, read = start_host(tmp_path, dll_dir() / "pondix5.dll", device)
+    try:
+        wait_until(lambda: sum(r["g"] == 5.5 for r in read_jsonl(read)) >= 5, "5.5 g")
+        unplugged_at = time.time()
+        sim.kill()  # no goodbye: like pulling the cable
+        sim.wait()
+        gone = time.time()
+        wait_until(lambda: readings_after(read, gone) >= 10, "readings after the unplug")
+        rc, out, err = interrupt(host)
+    finally:
+        for p in (host, sim):
+            p.kill()
+            p.wait()
+    assert (rc, err) == (0, "")
+    assert "!! -777: NO PORT" in out
+    before = assert_unplug_gives_no_port(read_jsonl(read), unplugged_at)
+    assert before[-1]["g"] == 5.5
+    assert_only_sent_masses(before, sent_masses(sent))
+
+
+def damaged_dll(tmp_path, damage):
+    data = bytearray((dll_dir() / "pondix5.dll").read_bytes())
+    if damage == "not a PE":
+        data = bytearray(b"MZ but nothing else")
+    elif damage == "x86-64 machine":
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        struct.pack_into("<H", data, pe + 4, 0x8664)
+    elif damage == "lacks an export":
+        at = data.index(b"\0detail\0") + 1
+        data[at:at + 6] = b"dxtail"
+    path = tmp_path / "damaged.dll"
+    path.write_bytes(data)
+    return path
+
+
+@pytest.fixture
+def free_pty():
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    yield path
+    os.close(master)
+
+
+@pytest.mark.parametrize("dll, device, message", [
+    ("good", "missing", "{device}: no such device"),
+    ("good", "/dev/null", "/dev/null: not a tty"),
+    ("good", "file", "{device}: not a tty"),
+    ("missing", "pty", "{dll}: No such file or directory"),
+    ("not a PE", "pty", "{dll}: not a PE file"),
+    ("x86-64 machine", "pty", "{dll}: machine 0x8664 is not i386"),
+    ("lacks an export", "pty", "{dll}: lacks the export detail"),
+])
+def test_bad_input_is_one_line_and_a_failure(tmp_path, free_pty, dll, device, message):
+    if dll == "good":
+        dll = dll_dir() / "pondix5.dll"
+    elif dll == "missing":
+        dll = tmp_path / "absent.dll"
+    else:
+        dll = damaged_dll(tmp_path, dll)
+    device = {"missing": str(tmp_path / "ttyUSB7"), "file": str(dll), "pty": free_pty}.get(
+        device, device)
+    r = subprocess.run([PYTHON, str(TOOLS / "pondix_host.py"), "--dll", str(dll), "--device",
+                        device, "--duration", "1"], capture_output=True, text=True,
+                       timeout=PATIENCE)
+    assert r.returncode != 0
+    assert r.stderr.startswith("pondix_host: " + message.format(dll=dll, device=device))
+    assert r.stderr.count("\n") == 1 and "Traceback" not in r.stderr
+    assert r.stdout == ""
+
+
+def processes_tagged(tag):
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if tag in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.parametrize("ending", ["duration", "ctrl-c", "killed"])
+def test_demo_shows_readings_and_leaves_no_process(tmp_path, ending):
+    mark = str(uuid.uuid4())
+    tag = f"PONDIX_DEMO_TEST={mark}".encode()
+    env = dict(os.environ, PONDIX_DEMO_TEST=mark)
+    out_path = tmp_path / "demo.out"
+    with open(out_path, "w") as out:
+        demo = subprocess.Popen([PYTHON, str(TOOLS / "demo"), "--duration",
+                                 "2" if ending == "duration" else "0", "--dll",
+                                 str(dll_dir() / "pondix5.dll"), "--speed", "3"],
+                                stdout=out, stderr=subprocess.STDOUT, env=env)
+        try:
+            wait_until(lambda: "port Com5:" in out_path.read_text(), "the demo to start")
+            assert len(processes_tagged(tag)) == 2  # the demo and its simulator
+            if ending != "duration":
+                wait_until(lambda: "152.734 g" in out_path.read_text(), "a mass in the demo")
+                if ending == "ctrl-c":
+                    demo.send_signal(signal.SIGINT)
+                else:
+                    demo.kill()
+            demo.wait(timeout=PATIENCE)
+        finally:
+            demo.kill()
+            demo.wait()
+    text = out_path.read_text()
+    if ending != "killed":
+        assert demo.returncode == 0, text
+        assert "152.734 g" in text and "readings in" in text
+        assert "Traceback" not in text and "-777" not in text
+    wait_until(lambda: not processes_tagged(tag), "the simulator to go", timeout=10)
+
+
+def read_wire(device, sim):
+    """Everything the simulator sends until it closes the port."""
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
+    try:
+        tty.setraw(fd)
+        data = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:  # EIO: the simulator closed its side
+                break
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        os.close(fd)
+    sim.wait(timeout=PATIENCE)
+    return data
+
+
+CONTINUOUS = re.compile(r"(ST|US),(GS|NT),[+-] *\d+\.\d{3}  g  |OL,(GS|NT),  +OL  g  |ERR 4")
+PRINTED = re.compile(r"[+-] *\d+\.\d{3} g   | +OL g   |ERR 4")
+
+
+@pytest.mark.parametrize("mode", ["continuous", "print"])
+def test_simulator_wire_format(tmp_path, mode):
+    sim, device, _ = start_simulator(tmp_path, "--mode", mode, "--script",
+                                     "0:0.3 -12.5:0.5 OL:0.2 NT 0.5:0.3 ERR:0.2", "--rate",
+                                     "20", "--settle", "0.5", "--print-every", "0.2", "--once",
+                                     "--wait", "--speed", "4")
+    data = read_wire(device, sim).decode("ascii")
+    lines = data.split("\r\n")
+    assert lines.pop() == ""  # every line ends in CR LF
+    assert not any("\r" in x or "\n" in x for x in lines)
+    texts = [x for x in lines if x]
+    width, pattern = (22, CONTINUOUS) if mode == "continuous" else (16, PRINTED)
+    for text in texts:
+        assert pattern.fullmatch(text), text
+        assert len(text) == (5 if text == "ERR 4" else width)
+    blanks = 2 if mode == "continuous" else 0
+    assert lines == [x for text in texts for x in [text] + [""] * blanks]
+    if mode == "continuous":
+        drift = [float(x[6:17].replace(" ", "")) for x in texts if x.startswith("US,GS")]
+        assert len(drift) >= 5 and abs(drift[-1] + 12.5) < abs(drift[0] + 12.5)
+        assert texts[-1] == "ERR 4" and "ST,NT,+     0.500  g  " in texts
+    else:
+        assert texts == ["+     0.000 g   "] * 2 + ["-    12.500 g   "] * 3 + [
+            "         OL g   ", "+     0.500 g   ", "+     0.500 g   ", "ERR 4"]
