@@ -179,57 +179,19 @@ PONDIX_GAUCHEDROITE double rsbdouble(bitsdouble canal)
     return rsb(entier32(canal));
 }
 
-// Every argument a double, stdcall: the channel at the lowest address.
-
-PONDIX_STDCALL double stdeadouble(bitsdouble canal)
-{
-    return vraidouble(ead(entier32(canal)));
-}
-
-PONDIX_STDCALL const char* stdneadouble(bitsdouble canal)
-{
-    return nead(entier32(canal));
-}
+// Every argument a double, stdcall: the channel at the lowest address. With
+// one argument both orders are the same layout, so pondix.def exports the
+// left-to-right functions under the stdcall names too; only the two-argument
+// adapters need bodies of their own.
 
 PONDIX_STDCALL double stdsadouble(bitsdouble canal, bitsdouble valeur)
 {
-    return vraidouble(sad(entier32(canal), valeur));
-}
-
-PONDIX_STDCALL const char* stdnsadouble(bitsdouble canal)
-{
-    return nsad(entier32(canal));
-}
-
-PONDIX_STDCALL double stdrsadouble(bitsdouble canal)
-{
-    return vraidouble(rsad(entier32(canal)));
-}
-
-PONDIX_STDCALL double stdebdouble(bitsdouble canal)
-{
-    return eb(entier32(canal));
-}
-
-PONDIX_STDCALL const char* stdnebdouble(bitsdouble canal)
-{
-    return neb(entier32(canal));
+    return sadouble(valeur, canal);
 }
 
 PONDIX_STDCALL double stdsbdouble(bitsdouble canal, bitsdouble valeur)
 {
-    const std::int32_t c = entier32(canal);
-    return sb(c, entier32(valeur));
-}
-
-PONDIX_STDCALL const char* stdnsbdouble(bitsdouble canal)
-{
-    return nsb(entier32(canal));
-}
-
-PONDIX_STDCALL double stdrsbdouble(bitsdouble canal)
-{
-    return rsb(entier32(canal));
+    return sbdouble(valeur, canal);
 }
 
 }  // extern "C"
