@@ -43,6 +43,18 @@ void recoit(std::uint8_t octet)
         ligne[longueurligne++] = static_cast<char>(octet);
 }
 
+// Takes in what the latest status query said. False once the port has
+// stopped answering: the drain ends there.
+bool portrepond()
+{
+    if (prendrupture())
+        rompt();
+    if (portpret())
+        return true;
+    rompt();
+    return false;
+}
+
 bool gardee(char c)
 {
     return c == '-' || c == '.' || (c >= '0' && c <= '9');
@@ -53,28 +65,15 @@ bool gardee(char c)
 void lecture()
 {
     for (;;) {
-        std::uint16_t attente = nbattente();
-        if (prendrupture())
-            rompt();
-        if (!portpret()) {
-            rompt();
+        const std::uint16_t attente = nbattente();
+        if (!portrepond() || attente == 0)
             return;
-        }
-        if (attente == 0)
-            return;
-        int octet = litoctet();
-        if (prendrupture())
-            rompt();
-        if (!portpret()) {
-            rompt();
-            return;
-        }
+        const int octet = litoctet();
         // The driver counts bytes that no read delivers: stop, or we spin.
-        if (octet == pasdoctet)
+        if (!portrepond() || octet == pasdoctet)
             return;
-        if (octetdouteux())
-            continue;
-        recoit(static_cast<std::uint8_t>(octet));
+        if (!octetdouteux())
+            recoit(static_cast<std::uint8_t>(octet));
     }
 }
 
