@@ -25,10 +25,12 @@ import sys
 import time
 from collections import deque
 from dataclasses import dataclass, field
+from decimal import Decimal
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from balance_sim import continuous_line, print_line  # noqa: E402
 from dllemu import (CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_RXPARITY, Emulator,  # noqa: E402
                     ScriptedLine)
 
@@ -137,15 +139,14 @@ class Balance:
             if self.rng.random() < 0.002:
                 continuous = not continuous
             mg, decimals = self.mass()
-            digits = f"{abs(mg) / 1000:.{decimals}f}"
-            sign = "-" if mg < 0 else "+"
+            grams = Decimal(mg).scaleb(-3).quantize(Decimal(1).scaleb(-decimals))
             if continuous:
                 state = self.rng.choice(("ST", "ST", "US"))
-                kind = self.rng.choice(("GS", "GS", "NT"))
-                out.append((f"{state},{kind},{sign}{digits:>10} g  \r\n".encode(), mg))
+                net = self.rng.choice((False, False, True))
+                out.append((continuous_line(state, net, grams).encode() + b"\r\n", mg))
                 out.append((b"\r\n", None))
             else:
-                out.append((f"{sign}{digits:>10} g  \r\n".encode(), mg))
+                out.append((print_line(grams).encode() + b"\r\n", mg))
         return out
 
 
