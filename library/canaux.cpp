@@ -5,7 +5,6 @@
 #include "library/port.h"
 #include "reading/lecture.h"
 #include "serial/kernel32_api.h"
-#include "serial/ucommw32.h"
 
 namespace {
 
@@ -31,10 +30,10 @@ PONDIX_REGISTRE std::int32_t ea(std::int32_t canal)
     if (canal != 0)
         return nonservi;
     lecture();
-    // Without a working port the last mass is stale: say so, not the mass.
-    if (!portpret())
+    double g;
+    if (!masse(g))
         return nonservi;
-    return milligrammes(mesure);
+    return milligrammes(g);
 }
 
 PONDIX_REGISTRE const char* nea(std::int32_t canal)
@@ -45,15 +44,18 @@ PONDIX_REGISTRE const char* nea(std::int32_t canal)
 PONDIX_REGISTRE double ead(std::int32_t canal)
 {
     switch (canal) {
-    case 0:
+    case 0: {
         lecture();
-        return portpret() ? mesure : nonservid;
+        double g;
+        return masse(g) ? g : nonservid;
+    }
     case 1: {
         lecture();
-        if (!portpret())
+        double g;
+        if (!masse(g))
             return nonservid;
         // Stored so the host gets a true double, whatever its precision.
-        volatile double mg = mesure * 1000.0;
+        volatile double mg = g * 1000.0;
         return mg;
     }
     case 2:

@@ -11,42 +11,77 @@ namespace {
 // All zero-initialised: no constructor may run at load.
 HANDLE port;
 bool ouvert;
+bool essaye;       // an open was attempted at `dernieressai`
+DWORD dernieressai;
+bool moderefuse;   // the mode string does not parse: no attempt can succeed
 DCB etat;
 COMMTIMEOUTS delais;
-DWORD erreurs;
-COMSTAT statut;
-
-bool requeteok;
-bool rupture;
-DWORD douteux;  // bytes still queued from a query that reported a receive error
-bool dernierdouteux;
+DWORD douteux;     // bytes still queued from a query that reported a receive error
+std::uint8_t tampon[tailletampon];
 
 constexpr DWORD erreursreception = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
 
+bool abandonne()
+{
+    CloseHandle(port);
+    return false;
+}
+
+bloc perdu()
+{
+    // The handle of an unplugged adapter never works again, even once it is
+    // back: only a new open helps.
+    fermecom();
+    return {tampon, 0, verdict::perdu, true};
+}
+
 }  // namespace
 
-void ouvrecom()
+bool ouvrecom()
 {
-    // Each step runs whatever the previous one gave: on a missing device
-    // they fail without effect and the port simply never delivers bytes.
+    fermecom();
+    moderefuse = false;
+    essaye = true;
+    dernieressai = GetTickCount();
     port = CreateFileA(nomport, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    ouvert = port != INVALID_HANDLE_VALUE;
-    requeteok = ouvert;
-    rupture = false;
-    douteux = 0;
-    dernierdouteux = false;
-    SetupComm(port, 256, 256);
+    if (port == INVALID_HANDLE_VALUE)
+        return false;
+    // A step that fails leaves the port at settings nobody asked for.
+    if (!SetupComm(port, 256, 256))
+        return abandonne();
     etat.DCBlength = sizeof etat;
-    GetCommState(port, &etat);
-    BuildCommDCBA(modeport, &etat);
-    SetCommState(port, &etat);
+    if (!GetCommState(port, &etat))
+        return abandonne();
+    if (!BuildCommDCBA(modeport, &etat)) {
+        moderefuse = true;
+        return abandonne();
+    }
+    if (!SetCommState(port, &etat))
+        return abandonne();
     delais.ReadIntervalTimeout = 0;
     delais.ReadTotalTimeoutMultiplier = 0;
     delais.ReadTotalTimeoutConstant = delai;
     delais.WriteTotalTimeoutMultiplier = 0;
     delais.WriteTotalTimeoutConstant = delai;
-    SetCommTimeouts(port, &delais);
+    if (!SetCommTimeouts(port, &delais))
+        return abandonne();
+    // A new handle starts with empty queues: nothing left to suspect.
+    douteux = 0;
+    ouvert = true;
+    return true;
+}
+
+bool rouvrecom()
+{
+    if (ouvert)
+        return true;
+    if (moderefuse)
+        return false;
+    // Unsigned difference: right across the tick counter's wrap.
+    if (essaye && GetTickCount() - dernieressai < intervalleouverture)
+        return false;
+    return ouvrecom();
 }
 
 void fermecom()
@@ -55,65 +90,45 @@ void fermecom()
         return;
     CloseHandle(port);
     ouvert = false;
-    requeteok = false;
 }
 
-std::uint16_t nbattente()
+bool portouvert()
+{
+    return ouvert;
+}
+
+bloc litbloc()
 {
     // A closed handle's value may already name something else.
     if (!ouvert)
-        return 0;
-    if (!ClearCommError(port, &erreurs, &statut)) {
-        // The device is not answering. Bytes already marked as suspect stay
-        // so: if it comes back, they are still garbled.
-        requeteok = false;
-        return 0;
-    }
-    requeteok = true;
+        return {tampon, 0, verdict::perdu, true};
+    DWORD erreurs = 0;
+    COMSTAT statut{};
+    if (!ClearCommError(port, &erreurs, &statut))
+        return perdu();
+    DWORD alire = statut.cbInQue;
+    verdict v = verdict::propre;
     if (erreurs & erreursreception) {
-        rupture = true;
-        douteux = statut.cbInQue;
+        // Whatever waits now may be garbled; so may the line in progress,
+        // even with nothing waiting.
+        douteux = alire;
+        v = verdict::suspect;
     }
-    // Saturate: 65536 cut to 16 bits would read as "nothing waiting".
-    return statut.cbInQue > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(statut.cbInQue);
-}
-
-int litoctet()
-{
-    DWORD debut = GetTickCount();
-    for (;;) {
-        BYTE octet = 0;
-        DWORD lus = 0;
-        if (nbattente() > 0)
-            ReadFile(port, &octet, 1, &lus, nullptr);
-        // A device that stopped answering delivers nothing: don't spin.
-        if (!requeteok)
-            return pasdoctet;
-        if (lus > 0) {
-            dernierdouteux = douteux > 0;
-            if (douteux > 0)
-                --douteux;
-            return octet;
-        }
-        // Unsigned difference: correct across the tick counter's wrap.
-        if (GetTickCount() - debut > delai)
-            return pasdoctet;
+    // A block is wholly suspect or wholly clean: stop at the last suspect byte.
+    if (douteux > 0) {
+        v = verdict::suspect;
+        if (alire > douteux)
+            alire = douteux;
     }
-}
-
-bool portpret()
-{
-    return ouvert && requeteok;
-}
-
-bool prendrupture()
-{
-    bool r = rupture;
-    rupture = false;
-    return r;
-}
-
-bool octetdouteux()
-{
-    return dernierdouteux;
+    if (alire > tailletampon)
+        alire = tailletampon;
+    if (alire == 0)
+        return {tampon, 0, v, true};
+    DWORD lus = 0;
+    if (!ReadFile(port, tampon, alire, &lus, nullptr))
+        return perdu();
+    douteux -= lus < douteux ? lus : douteux;
+    // Fewer bytes than counted: the driver counts some that no read
+    // delivers, and asking again would only wait out the time-out.
+    return {tampon, lus, v, lus < alire};
 }

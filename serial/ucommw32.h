@@ -1,4 +1,5 @@
-// The serial link: one port, opened once, read one byte at a time.
+// The serial link: one port, opened at load, opened again after it is lost,
+// and read a block at a time.
 #pragma once
 
 #include <cstdint>
@@ -6,20 +7,37 @@
 // Settings; the start block overwrites the first two before `ouvrecom`.
 extern const char* nomport;   // device name for CreateFileA
 extern const char* modeport;  // line mode in BuildCommDCBA's syntax
-extern std::uint16_t delai;   // ms: port time-outs and the single-byte wait
+extern std::uint16_t delai;   // ms: the port's read and write time-outs
 
-// What `litoctet` yields when its wait ends without a byte.
-constexpr int pasdoctet = -1;
+// Holds the driver's whole 256-byte input queue in one read.
+constexpr std::uint32_t tailletampon = 256;
+// Open attempts are at least this far apart, in GetTickCount milliseconds.
+constexpr std::uint32_t intervalleouverture = 1000;
 
-void ouvrecom();
+// What the serial unit can say of a block of bytes.
+enum class verdict : std::uint8_t {
+    propre,   // as the driver received them
+    suspect,  // waiting when the driver reported a receive error: bytes may
+              // be garbled or missing, also in the line in progress
+    perdu,    // the port stopped answering; its handle is closed
+};
+
+struct bloc {
+    const std::uint8_t* octets;  // valid until the next `litbloc`
+    std::uint32_t nombre;
+    verdict etat;
+    bool dernier;  // nothing more to take now: the drain ends here
+};
+
+// Opens and configures the port; on any failed step the port is closed and
+// false returned. Each call counts as an attempt for `rouvrecom`.
+bool ouvrecom();
+// While the port is closed, tries `ouvrecom` again once a second has passed
+// since the last attempt. True if the port is open afterwards.
+bool rouvrecom();
 void fermecom();
-std::uint16_t nbattente();
-int litoctet();
+bool portouvert();
 
-// True while the port is open and the latest status query succeeded.
-bool portpret();
-// True once per receive error reported since the last call.
-bool prendrupture();
-// True if the byte `litoctet` last delivered was already waiting when a
-// status query reported a receive error: it may belong to a garbled line.
-bool octetdouteux();
+// One status query and, if bytes wait, one read of them. A failed query or
+// read loses the port.
+bloc litbloc();

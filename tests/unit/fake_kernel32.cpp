@@ -9,18 +9,33 @@
 namespace fakekernel32 {
 
 namespace {
+std::mutex m;
 Etat e;
-int poignee;  // the one handle handed out
-bool ouvert;
+// Handles are addresses in this array: each open hands out the next one,
+// so an old handle never names the new port.
+char poignees[64];
+int derniere = -1;  // index of the newest handle
+bool ouvert;        // that handle is open
+bool mort;          // that handle died with an unplug
 
-HANDLE lapoignee()
+HANDLE poignee(int i)
 {
-    return &poignee;
+    return &poignees[i % static_cast<int>(sizeof poignees)];
 }
 
 bool valide(HANDLE h)
 {
-    return ouvert && h == lapoignee();
+    return ouvert && derniere >= 0 && h == poignee(derniere);
+}
+
+// True if the test asked this call of `fonction` to fail.
+bool echoue(const char* fonction)
+{
+    auto it = e.echecs.find(fonction);
+    if (it == e.echecs.end() || it->second == 0)
+        return false;
+    --it->second;
+    return true;
 }
 
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -36,13 +51,22 @@ void note(const char* format, ...)
     e.journal.push_back(texte);
 }
 
-const char* nom(HANDLE h)
+// "port1", "port2"... by order of opening, so tests can tell handles apart.
+std::string nom(HANDLE h)
 {
     if (h == INVALID_HANDLE_VALUE)
         return "INVALID";
-    return h == lapoignee() ? "port" : "other";
+    for (int i = 0; i <= derniere; ++i)
+        if (h == poignee(i))
+            return "port" + std::to_string(i + 1);
+    return "other";
 }
 }  // namespace
+
+std::unique_lock<std::mutex> verrou()
+{
+    return std::unique_lock<std::mutex>(m);
+}
 
 Etat& etat()
 {
@@ -51,51 +75,78 @@ Etat& etat()
 
 void reinitialise()
 {
+    auto l = verrou();
     e = Etat{};
-    ouvert = false;
+    derniere = -1;
+    ouvert = mort = false;
 }
 
 void recoit(const std::string& octets)
 {
+    auto l = verrou();
+    if (!ouvert || mort)
+        return;
     for (char c : octets)
         e.file.push_back(static_cast<std::uint8_t>(c));
+}
+
+void debranche()
+{
+    auto l = verrou();
+    e.peripherique = false;
+    mort = ouvert;
+    e.file.clear();
+}
+
+void rebranche()
+{
+    auto l = verrou();
+    e.peripherique = true;
 }
 
 }  // namespace fakekernel32
 
 using fakekernel32::e;
+namespace fk = fakekernel32;
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD attributes, HANDLE templatefile)
 {
-    fakekernel32::note("CreateFileA(%s, 0x%x, %u, %s, %u, 0x%x, %s)", name, access, share,
-                       security ? "sa" : "null", disposition, attributes,
-                       templatefile ? "tpl" : "null");
-    if (!e.peripherique || fakekernel32::ouvert)
+    auto l = fk::verrou();
+    fk::note("CreateFileA(%s, 0x%x, %u, %s, %u, 0x%x, %s)", name, access, share,
+             security ? "sa" : "null", disposition, attributes, templatefile ? "tpl" : "null");
+    if (fk::echoue("CreateFileA") || !e.peripherique || e.occupe || fk::ouvert)
         return INVALID_HANDLE_VALUE;
-    fakekernel32::ouvert = true;
-    return fakekernel32::lapoignee();
+    ++fk::derniere;
+    fk::ouvert = true;
+    fk::mort = false;
+    e.file.clear();
+    e.erreurs = 0;
+    return fk::poignee(fk::derniere);
 }
 
 BOOL CloseHandle(HANDLE h)
 {
-    fakekernel32::note("CloseHandle(%s)", fakekernel32::nom(h));
-    if (!fakekernel32::valide(h))
+    auto l = fk::verrou();
+    fk::note("CloseHandle(%s)", fk::nom(h).c_str());
+    if (!fk::valide(h))
         return FALSE;
-    fakekernel32::ouvert = false;
+    fk::ouvert = false;
     return TRUE;
 }
 
 BOOL SetupComm(HANDLE h, DWORD in, DWORD out)
 {
-    fakekernel32::note("SetupComm(%s, %u, %u)", fakekernel32::nom(h), in, out);
-    return fakekernel32::valide(h);
+    auto l = fk::verrou();
+    fk::note("SetupComm(%s, %u, %u)", fk::nom(h).c_str(), in, out);
+    return fk::valide(h) && !fk::echoue("SetupComm");
 }
 
 BOOL GetCommState(HANDLE h, DCB* dcb)
 {
-    fakekernel32::note("GetCommState(%s, length %u)", fakekernel32::nom(h), dcb->DCBlength);
-    if (!fakekernel32::valide(h))
+    auto l = fk::verrou();
+    fk::note("GetCommState(%s, length %u)", fk::nom(h).c_str(), dcb->DCBlength);
+    if (!fk::valide(h) || fk::echoue("GetCommState"))
         return FALSE;
     dcb->BaudRate = 1200;
     dcb->ByteSize = 7;
@@ -106,7 +157,8 @@ BOOL GetCommState(HANDLE h, DCB* dcb)
 
 BOOL BuildCommDCBA(LPCSTR mode, DCB* dcb)
 {
-    fakekernel32::note("BuildCommDCBA(%s, baud before %u)", mode, dcb->BaudRate);
+    auto l = fk::verrou();
+    fk::note("BuildCommDCBA(%s, baud before %u)", mode, dcb->BaudRate);
     unsigned baud, data, stop;
     char parite;
     if (std::sscanf(mode, "baud=%u parity=%c data=%u stop=%u", &baud, &parite, &data, &stop) != 4)
@@ -120,25 +172,26 @@ BOOL BuildCommDCBA(LPCSTR mode, DCB* dcb)
 
 BOOL SetCommState(HANDLE h, DCB* dcb)
 {
-    fakekernel32::note("SetCommState(%s, baud %u, parity %u, data %u, stop %u)",
-                       fakekernel32::nom(h), dcb->BaudRate, dcb->Parity, dcb->ByteSize,
-                       dcb->StopBits);
-    return fakekernel32::valide(h);
+    auto l = fk::verrou();
+    fk::note("SetCommState(%s, baud %u, parity %u, data %u, stop %u)", fk::nom(h).c_str(),
+             dcb->BaudRate, dcb->Parity, dcb->ByteSize, dcb->StopBits);
+    return fk::valide(h) && !fk::echoue("SetCommState");
 }
 
 BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* t)
 {
-    fakekernel32::note("SetCommTimeouts(%s, %u, %u, %u, %u, %u)", fakekernel32::nom(h),
-                       t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
-                       t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
-                       t->WriteTotalTimeoutConstant);
-    return fakekernel32::valide(h);
+    auto l = fk::verrou();
+    fk::note("SetCommTimeouts(%s, %u, %u, %u, %u, %u)", fk::nom(h).c_str(), t->ReadIntervalTimeout,
+             t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
+             t->WriteTotalTimeoutMultiplier, t->WriteTotalTimeoutConstant);
+    return fk::valide(h) && !fk::echoue("SetCommTimeouts");
 }
 
 BOOL ClearCommError(HANDLE h, DWORD* erreurs, COMSTAT* statut)
 {
-    fakekernel32::note("ClearCommError(%s)", fakekernel32::nom(h));
-    if (!fakekernel32::valide(h) || !e.requeteok)
+    auto l = fk::verrou();
+    fk::note("ClearCommError(%s)", fk::nom(h).c_str());
+    if (!fk::valide(h) || fk::mort || fk::echoue("ClearCommError"))
         return FALSE;
     *erreurs = e.erreurs;
     e.erreurs = 0;
@@ -149,9 +202,10 @@ BOOL ClearCommError(HANDLE h, DWORD* erreurs, COMSTAT* statut)
 
 BOOL ReadFile(HANDLE h, LPVOID tampon, DWORD alire, DWORD* lus, OVERLAPPED*)
 {
-    fakekernel32::note("ReadFile(%s, %u)", fakekernel32::nom(h), alire);
+    auto l = fk::verrou();
+    fk::note("ReadFile(%s, %u)", fk::nom(h).c_str(), alire);
     *lus = 0;
-    if (!fakekernel32::valide(h))
+    if (!fk::valide(h) || fk::mort || fk::echoue("ReadFile"))
         return FALSE;
     auto* octets = static_cast<BYTE*>(tampon);
     while (*lus < alire && !e.file.empty()) {
@@ -163,6 +217,7 @@ BOOL ReadFile(HANDLE h, LPVOID tampon, DWORD alire, DWORD* lus, OVERLAPPED*)
 
 DWORD GetTickCount()
 {
+    auto l = fk::verrou();
     DWORD t = e.ticks;
     e.ticks += e.pas;
     return t;

@@ -14,6 +14,11 @@ namespace {
 
 using fakekernel32::etat;
 
+std::string texte(const bloc& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.octets), b.nombre);
+}
+
 class Port : public ::testing::Test {
 protected:
     void SetUp() override
@@ -23,11 +28,13 @@ protected:
         nomport = "Com5:";
         modeport = "baud=9600 parity=n data=8 stop=1";
         delai = 1000;
+        // Far from the last test's attempts, whatever they were.
+        etat().ticks = 0x40000000;
     }
 
     void ouvre()
     {
-        ouvrecom();
+        ASSERT_TRUE(ouvrecom());
         etat().journal.clear();
     }
 
@@ -40,83 +47,156 @@ protected:
     }
 };
 
-TEST_F(Port, OpenSequenceAsksForTheConfiguredPort)
-{
-    ouvrecom();
-    const std::vector<std::string> attendu = {
-        "CreateFileA(Com5:, 0xc0000000, 0, null, 3, 0x80, null)",
-        "SetupComm(port, 256, 256)",
-        "GetCommState(port, length 28)",
-        // The record reaches the parser filled with the port's own settings.
-        "BuildCommDCBA(baud=9600 parity=n data=8 stop=1, baud before 1200)",
-        "SetCommState(port, baud 9600, parity 0, data 8, stop 0)",
-        "SetCommTimeouts(port, 0, 0, 1000, 0, 1000)",
-    };
-    EXPECT_EQ(etat().journal, attendu);
-    EXPECT_TRUE(portpret());
-}
-
-TEST_F(Port, MissingDeviceStillRunsEveryStepAndNeverReportsBytes)
-{
-    etat().peripherique = false;
-    ouvrecom();
-    EXPECT_EQ(etat().journal.size(), 6u);
-    EXPECT_EQ(etat().journal[5], "SetCommTimeouts(INVALID, 0, 0, 1000, 0, 1000)");
-    fakekernel32::recoit("  +1.000 g\r\n");
-    EXPECT_EQ(nbattente(), 0);
-    EXPECT_FALSE(portpret());
-}
-
-struct Attente {
-    std::uint32_t pilote;
-    std::uint16_t rapporte;
+const std::vector<std::string> ouverture = {
+    "CreateFileA(Com5:, 0xc0000000, 0, null, 3, 0x80, null)",
+    "SetupComm(port1, 256, 256)",
+    "GetCommState(port1, length 28)",
+    // The record reaches the parser filled with the port's own settings.
+    "BuildCommDCBA(baud=9600 parity=n data=8 stop=1, baud before 1200)",
+    "SetCommState(port1, baud 9600, parity 0, data 8, stop 0)",
+    "SetCommTimeouts(port1, 0, 0, 1000, 0, 1000)",
 };
 
-void PrintTo(const Attente& a, std::ostream* os)
+TEST_F(Port, OpenSequenceAsksForTheConfiguredPort)
 {
-    *os << a.pilote << " queued";
+    etat().journalise = true;
+    EXPECT_TRUE(ouvrecom());
+    EXPECT_EQ(etat().journal, ouverture);
+    EXPECT_TRUE(portouvert());
 }
 
-class Compte : public Port, public ::testing::WithParamInterface<Attente> {};
-
-TEST_P(Compte, WaitingCountSaturatesAt16Bits)
+TEST_F(Port, MissingDeviceIsNotConfiguredAndNeverQueried)
 {
-    ouvre();
-    etat().surplus = GetParam().pilote;
-    EXPECT_EQ(nbattente(), GetParam().rapporte);
+    etat().peripherique = false;
+    EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(etat().journal.size(), 1u);
+    EXPECT_FALSE(portouvert());
+    const bloc b = litbloc();
+    EXPECT_EQ(b.etat, verdict::perdu);
+    EXPECT_EQ(appels("ClearCommError"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Comptes, Compte,
-                         ::testing::Values(Attente{0, 0}, Attente{300, 300},
-                                           Attente{65535, 65535}, Attente{65536, 65535},
-                                           Attente{70000, 65535}));
+class EtapeRefusee : public Port, public ::testing::WithParamInterface<const char*> {};
 
-TEST_F(Port, WaitingByteIsReadAtOnce)
+TEST_P(EtapeRefusee, ClosesThePortAndTriesAgainLater)
 {
-    ouvre();
-    fakekernel32::recoit("AB");
-    const std::uint32_t avant = etat().ticks;
-    EXPECT_EQ(litoctet(), 'A');
-    EXPECT_EQ(litoctet(), 'B');
-    EXPECT_EQ(appels("ReadFile(port, 1)"), 2);
-    EXPECT_LE(etat().ticks - avant, 2u);
+    etat().echecs[GetParam()] = 1;
+    EXPECT_FALSE(ouvrecom());
+    EXPECT_FALSE(portouvert());
+    EXPECT_EQ(etat().journal.back(), "CloseHandle(port1)");
+    // Never read at settings nobody asked for.
+    EXPECT_EQ(litbloc().etat, verdict::perdu);
+    etat().ticks += intervalleouverture;
+    EXPECT_TRUE(rouvrecom());
+    EXPECT_EQ(appels("CreateFileA"), 2);
 }
 
-class LigneMuette : public Port, public ::testing::WithParamInterface<std::uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(Etapes, EtapeRefusee,
+                         ::testing::Values("SetupComm", "GetCommState", "SetCommState",
+                                           "SetCommTimeouts"));
 
-TEST_P(LigneMuette, GivesUpAtTheFirstTickPastTheLimit)
+TEST_F(Port, RefusedModeIsNeverTriedAgain)
 {
-    ouvre();
+    modeport = "baud=9600 parity=q";
+    EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(etat().journal.back(), "CloseHandle(port1)");
+    etat().ticks += 10 * intervalleouverture;
+    EXPECT_FALSE(rouvrecom());
+    EXPECT_EQ(appels("CreateFileA"), 1);
+}
+
+class Espacement : public Port, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(Espacement, AttemptsAreASecondApartAcrossTheTickWrap)
+{
     etat().ticks = GetParam();
-    // The driver counts a byte that no read delivers.
-    etat().surplus = 1;
-    EXPECT_EQ(litoctet(), pasdoctet);
-    // The last tick read was the first more than 1000 ms after the start.
-    EXPECT_EQ(etat().ticks - 1 - GetParam(), 1001u);
+    etat().pas = 0;
+    etat().peripherique = false;
+    EXPECT_FALSE(ouvrecom());
+    std::vector<std::uint32_t> essais;
+    // The host polls every 10 ms for 3.5 s.
+    for (std::uint32_t t = 0; t < 3500; t += 10) {
+        etat().ticks = GetParam() + t;
+        const auto avant = appels("CreateFileA");
+        rouvrecom();
+        if (appels("CreateFileA") > avant)
+            essais.push_back(t);
+    }
+    EXPECT_EQ(essais, (std::vector<std::uint32_t>{1000, 2000, 3000}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Depart, LigneMuette,
+INSTANTIATE_TEST_SUITE_P(Depart, Espacement,
                          ::testing::Values(0u, 0xFFFFFC00u, 0xFFFFFFFFu));
+
+TEST_F(Port, ReopenAfterALossHasTheFullConfigurationOnANewHandle)
+{
+    ouvre();
+    fakekernel32::debranche();
+    EXPECT_EQ(litbloc().etat, verdict::perdu);
+    EXPECT_EQ(etat().journal, (std::vector<std::string>{"ClearCommError(port1)",
+                                                         "CloseHandle(port1)"}));
+    EXPECT_FALSE(portouvert());
+    etat().journal.clear();
+    etat().ticks += intervalleouverture;
+    EXPECT_FALSE(rouvrecom());  // still unplugged
+    fakekernel32::rebranche();
+    etat().ticks += intervalleouverture;
+    etat().journal.clear();
+    EXPECT_TRUE(rouvrecom());
+    std::vector<std::string> attendu = ouverture;
+    for (auto& l : attendu)
+        if (auto at = l.find("port1"); at != std::string::npos)
+            l.replace(at, 5, "port2");
+    EXPECT_EQ(etat().journal, attendu);
+}
+
+TEST_F(Port, NothingWaitingCostsOneQuery)
+{
+    ouvre();
+    const bloc b = litbloc();
+    EXPECT_EQ(b.etat, verdict::propre);
+    EXPECT_EQ(b.nombre, 0u);
+    EXPECT_TRUE(b.dernier);
+    EXPECT_EQ(etat().journal, std::vector<std::string>{"ClearCommError(port1)"});
+}
+
+TEST_F(Port, WaitingBytesComeInOneRead)
+{
+    ouvre();
+    fakekernel32::recoit("  +12.345 g\r\n");
+    bloc b = litbloc();
+    EXPECT_EQ(texte(b), "  +12.345 g\r\n");
+    EXPECT_EQ(b.etat, verdict::propre);
+    EXPECT_FALSE(b.dernier);
+    b = litbloc();
+    EXPECT_EQ(b.nombre, 0u);
+    EXPECT_TRUE(b.dernier);
+    EXPECT_EQ(etat().journal, (std::vector<std::string>{
+                                  "ClearCommError(port1)", "ReadFile(port1, 13)",
+                                  "ClearCommError(port1)"}));
+}
+
+TEST_F(Port, MoreThanTheBufferComesInSeveralBlocks)
+{
+    ouvre();
+    fakekernel32::recoit(std::string(tailletampon + 44, 'x'));
+    EXPECT_EQ(litbloc().nombre, tailletampon);
+    EXPECT_EQ(litbloc().nombre, 44u);
+    EXPECT_TRUE(litbloc().dernier);
+    EXPECT_EQ(appels("ReadFile(port1, 256)"), 1);
+    EXPECT_EQ(appels("ReadFile(port1, 44)"), 1);
+}
+
+TEST_F(Port, CountedBytesThatNeverComeEndTheDrain)
+{
+    ouvre();
+    fakekernel32::recoit("abc");
+    etat().surplus = 70000;
+    const bloc b = litbloc();
+    EXPECT_EQ(texte(b), "abc");
+    EXPECT_TRUE(b.dernier);
+    EXPECT_EQ(appels("ReadFile(port1, 256)"), 1);
+}
 
 struct Erreur {
     DWORD drapeau;
@@ -130,21 +210,19 @@ void PrintTo(const Erreur& e, std::ostream* os)
 
 class ErreurReception : public Port, public ::testing::WithParamInterface<Erreur> {};
 
-TEST_P(ErreurReception, MarksTheBytesQueuedAtTheFaultyQuery)
+TEST_P(ErreurReception, MakesTheBytesWaitingThenASuspectBlock)
 {
     ouvre();
     fakekernel32::recoit("abc");
     etat().erreurs = GetParam().drapeau;
-    EXPECT_EQ(nbattente(), 3);
-    EXPECT_EQ(prendrupture(), GetParam().gate);
-    EXPECT_FALSE(prendrupture());
-    for (char attendu : std::string("abc")) {
-        EXPECT_EQ(litoctet(), attendu);
-        EXPECT_EQ(octetdouteux(), GetParam().gate);
-    }
+    const verdict attendu = GetParam().gate ? verdict::suspect : verdict::propre;
+    bloc b = litbloc();
+    EXPECT_EQ(texte(b), "abc");
+    EXPECT_EQ(b.etat, attendu);
     fakekernel32::recoit("d");
-    EXPECT_EQ(litoctet(), 'd');
-    EXPECT_FALSE(octetdouteux());
+    b = litbloc();
+    EXPECT_EQ(texte(b), "d");
+    EXPECT_EQ(b.etat, verdict::propre);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drapeaux, ErreurReception,
@@ -152,52 +230,62 @@ INSTANTIATE_TEST_SUITE_P(Drapeaux, ErreurReception,
                                            Erreur{CE_RXPARITY, true}, Erreur{CE_FRAME, true},
                                            Erreur{CE_BREAK, false}, Erreur{0, false}));
 
-TEST_F(Port, SuspectBytesStaySuspectAcrossAnOutage)
+TEST_F(Port, ReceiveErrorWithNothingWaitingIsAnEmptySuspectBlock)
 {
     ouvre();
-    fakekernel32::recoit("ab");
+    etat().erreurs = CE_FRAME;
+    const bloc b = litbloc();
+    EXPECT_EQ(b.etat, verdict::suspect);
+    EXPECT_EQ(b.nombre, 0u);
+}
+
+TEST_F(Port, SuspectBytesBeyondTheBufferStaySuspectAndStopAtTheirEnd)
+{
+    ouvre();
+    fakekernel32::recoit(std::string(tailletampon + 10, 's'));
     etat().erreurs = CE_OVERRUN;
-    nbattente();
-    etat().requeteok = false;
-    nbattente();
-    etat().requeteok = true;
-    EXPECT_EQ(litoctet(), 'a');
-    EXPECT_TRUE(octetdouteux());
-    EXPECT_EQ(litoctet(), 'b');
-    EXPECT_TRUE(octetdouteux());
+    bloc b = litbloc();
+    EXPECT_EQ(b.nombre, tailletampon);
+    EXPECT_EQ(b.etat, verdict::suspect);
+    // Clean bytes arrive behind the last suspect one: never in its block.
+    fakekernel32::recoit("cc");
+    b = litbloc();
+    EXPECT_EQ(texte(b), std::string(10, 's'));
+    EXPECT_EQ(b.etat, verdict::suspect);
+    EXPECT_FALSE(b.dernier);
+    b = litbloc();
+    EXPECT_EQ(texte(b), "cc");
+    EXPECT_EQ(b.etat, verdict::propre);
 }
 
-TEST_F(Port, FailedStatusQueryMeansNoPortUntilOneSucceeds)
-{
-    ouvre();
-    fakekernel32::recoit("xyz");
-    etat().requeteok = false;
-    EXPECT_EQ(nbattente(), 0);
-    EXPECT_FALSE(portpret());
-    // A read attempted meanwhile gives up at once.
-    etat().surplus = 1;
-    const std::uint32_t avant = etat().ticks;
-    EXPECT_EQ(litoctet(), pasdoctet);
-    EXPECT_LE(etat().ticks - avant, 1u);
-    etat().surplus = 0;
-    etat().requeteok = true;
-    EXPECT_EQ(nbattente(), 3);
-    EXPECT_TRUE(portpret());
-}
+class Perte : public Port, public ::testing::WithParamInterface<const char*> {};
 
-TEST_F(Port, CloseReleasesThePortOnceAndStopsQueries)
+TEST_P(Perte, AFailedQueryOrReadClosesThePortAtOnce)
 {
     ouvre();
-    fermecom();
-    fermecom();
-    EXPECT_EQ(appels("CloseHandle(port)"), 1);
     fakekernel32::recoit("abc");
-    EXPECT_EQ(nbattente(), 0);
-    EXPECT_EQ(appels("ClearCommError"), 0);
-    EXPECT_FALSE(portpret());
-    // The fake refuses a second open of a port still held.
-    ouvrecom();
-    EXPECT_TRUE(portpret());
+    etat().echecs[GetParam()] = 1;
+    const bloc b = litbloc();
+    EXPECT_EQ(b.etat, verdict::perdu);
+    EXPECT_TRUE(b.dernier);
+    EXPECT_FALSE(portouvert());
+    EXPECT_EQ(etat().journal.back(), "CloseHandle(port1)");
+    // The closed handle is never used again.
+    etat().journal.clear();
+    EXPECT_EQ(litbloc().etat, verdict::perdu);
+    EXPECT_TRUE(etat().journal.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Appels, Perte, ::testing::Values("ClearCommError", "ReadFile"));
+
+TEST_F(Port, CloseReleasesThePortOnce)
+{
+    ouvre();
+    fermecom();
+    fermecom();
+    EXPECT_EQ(appels("CloseHandle(port1)"), 1);
+    EXPECT_FALSE(portouvert());
+    EXPECT_TRUE(ouvrecom());
 }
 
 }  // namespace
