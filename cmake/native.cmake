@@ -1,20 +1,27 @@
 # Native unit tests of the portable units; the same tests again, built by
-# clang under AddressSanitizer and UndefinedBehaviorSanitizer, with a bounded
-# run of the reading unit's fuzzer; and (PONDIX_WITH_DLLS) the DLLs built
-# alongside and tested in the emulator.
+# clang under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# threads test under ThreadSanitizer, with a bounded run of the reading
+# unit's fuzzer; and (PONDIX_WITH_DLLS) the DLLs built alongside and tested
+# in the emulator.
 option(PONDIX_WITH_DLLS "Also cross-build the DLLs and run their emulator tests" OFF)
-option(PONDIX_SANITIZE "The sanitized half, configured by the native build itself (clang only)" OFF)
+set(PONDIX_SANITIZE "" CACHE STRING
+    "A sanitized half, configured by the native build itself (clang only): address or thread")
 
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
-if(PONDIX_SANITIZE)
+if(PONDIX_SANITIZE STREQUAL "address")
     add_compile_options(-O1 -g -fno-omit-frame-pointer
         -fsanitize=address,undefined -fno-sanitize-recover=all)
     add_link_options(-fsanitize=address,undefined)
     add_subdirectory(tests/unit)
     add_subdirectory(tests/fuzz)
+    return()
+elseif(PONDIX_SANITIZE STREQUAL "thread")
+    add_compile_options(-O1 -g -fsanitize=thread)
+    add_link_options(-fsanitize=thread)
+    add_subdirectory(tests/unit)
     return()
 endif()
 
@@ -30,7 +37,19 @@ ExternalProject_Add(pondix_sanitized
     CMAKE_ARGS
         -DCMAKE_CXX_COMPILER=${PONDIX_CLANGXX}
         -DCMAKE_BUILD_TYPE=Debug
-        -DPONDIX_SANITIZE=ON
+        -DPONDIX_SANITIZE=address
+    CMAKE_GENERATOR Ninja
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+)
+set(PONDIX_THREADS_DIR "${CMAKE_BINARY_DIR}/threads")
+ExternalProject_Add(pondix_threads
+    SOURCE_DIR "${CMAKE_SOURCE_DIR}"
+    BINARY_DIR "${PONDIX_THREADS_DIR}"
+    CMAKE_ARGS
+        -DCMAKE_CXX_COMPILER=${PONDIX_CLANGXX}
+        -DCMAKE_BUILD_TYPE=Debug
+        -DPONDIX_SANITIZE=thread
     CMAKE_GENERATOR Ninja
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
@@ -42,6 +61,9 @@ foreach(t ${PONDIX_UNIT_TESTS})
     set_tests_properties(sanitized.${t} PROPERTIES
         ENVIRONMENT "${PONDIX_SANITIZER_ENV}" TIMEOUT 60)
 endforeach()
+add_test(NAME threads.test_concurrence COMMAND "${PONDIX_THREADS_DIR}/tests/unit/test_concurrence")
+set_tests_properties(threads.test_concurrence PROPERTIES
+    ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1" TIMEOUT 120)
 
 # A fixed number of inputs from a fixed seed: the same run every time. A
 # crashing input is kept under fuzz-artifacts/.
