@@ -10,6 +10,7 @@ file(CREATE_LINK "${PONDIX_FASTFLOAT_HEADER}/fast_float" "${PONDIX_FASTFLOAT_DIR
 set(PONDIX_SOURCES
     serial/ucommw32.cpp
     reading/lecture.cpp
+    reading/pesee.cpp
     reading/conversion.cpp
     library/canaux.cpp
     library/adaptateurs.cpp

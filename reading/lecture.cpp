@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstring>
 
+#include "reading/pesee.h"
 #include "serial/ucommw32.h"
 
 char ligne[tailleligne];
 std::uint8_t longueurligne;
+bool debordee;
 bool resynchro;
 double mesure = 0.0;
 double memomesure = -777.0;
@@ -14,14 +16,16 @@ absence sansmasse;
 
 namespace {
 
-// The kept characters of the newest line that passed the decimal rule in
-// this drain, converted when the drain ends.
-char candidat[tailleligne];
-std::uint8_t longueurcandidat;
+using octet = std::uint8_t;
 
-constexpr std::uint8_t finligne = 10;
-constexpr std::uint8_t dernierecommande = 13;
-constexpr std::uint8_t lignecourte = 5;
+constexpr octet finligne = 10;
+constexpr octet dernierecommande = 13;
+constexpr std::size_t lignecourte = 5;
+
+// The number of the newest weight line in grams of this drain, converted
+// when the drain ends: converting costs far more than reading a line.
+char candidat[sizeof analyse::nombre];
+std::uint8_t longueurcandidat;
 
 // Taken by the thread that drains; another finds it held and answers the
 // reading as it stands rather than wait or splice its bytes into the line.
@@ -47,6 +51,7 @@ void rompt()
     // After an outage the first bytes to come may be the end of a line whose
     // start was lost, even if none was in progress: skip to a line feed.
     longueurligne = 0;
+    debordee = false;
     resynchro = true;
 }
 
@@ -57,23 +62,116 @@ void perte()
     rompt();
 }
 
-void recoit(std::uint8_t octet)
+// Appends the stored characters of [o, fin) to a line: control bytes are
+// never stored, and a line too long to hold whole is marked, not cut.
+void ajoute(const octet* o, const octet* fin, char* texte, std::uint8_t& longueur, bool& deborde)
+{
+    for (; o < fin; ++o) {
+        if (*o <= dernierecommande)
+            continue;
+        if (longueur == tailleligne) {
+            deborde = true;
+            return;
+        }
+        texte[longueur++] = static_cast<char>(*o);
+    }
+}
+
+void ajoute(const octet* o, const octet* fin)
+{
+    ajoute(o, fin, ligne, longueurligne, debordee);
+}
+
+const octet* lfavant(const octet* debut, const octet* fin)
+{
+    while (fin > debut && fin[-1] != finligne)
+        --fin;
+    return fin > debut ? fin - 1 : nullptr;
+}
+
+const octet* lfapres(const octet* debut, const octet* fin)
+{
+    while (debut < fin && *debut != finligne)
+        ++debut;
+    return debut < fin ? debut : nullptr;
+}
+
+// Takes in one complete line. True if it decides the reading whatever came
+// before it; `bruit` is set if it is noise.
+bool decode(const char* texte, std::uint8_t longueur, bool deborde, bool& bruit)
+{
+    // A number cut at the buffer's end would be a wrong mass.
+    if (deborde)
+        return false;
+    analyse a;
+    analyseligne(texte, longueur, a);
+    // Short lines are fragments, unless they say there is no mass ("ERR 4").
+    if (longueur <= lignecourte && a.sorte != genre::sansmasse)
+        return false;
+    switch (a.sorte) {
+    case genre::pesee:
+        std::memcpy(candidat, a.nombre, a.longueurnombre);
+        longueurcandidat = a.longueurnombre;
+        sansmasse = absence::aucune;
+        return true;
+    case genre::autreunite:
+        sansmasse = absence::unite;
+        return true;
+    case genre::sansmasse:
+        sansmasse = absence::balance;
+        return true;
+    case genre::bruit:
+        bruit = true;
+        return false;
+    case genre::autre:
+        return false;
+    }
+    return false;
+}
+
+// The lines of a clean block, newest first: the newest line that decides
+// the reading (a weight line, or one saying there is no mass in grams)
+// makes every older line moot, so those are never read. Only lines that
+// decide nothing lead further back.
+void prendbloc(const octet* debut, const octet* fin)
 {
     if (resynchro) {
-        if (octet == finligne)
-            resynchro = false;
+        const octet* lf = lfapres(debut, fin);
+        if (lf == nullptr)
+            return;
+        resynchro = false;
+        debut = lf + 1;
+    }
+    const octet* dernier = lfavant(debut, fin);
+    if (dernier == nullptr) {
+        ajoute(debut, fin);
         return;
     }
-    if (octet == finligne) {
-        if (longueurligne > lignecourte)
-            decode(ligne, longueurligne);
-        longueurligne = 0;
-        return;
+    bool decide = false;
+    bool bruit = false;
+    for (const octet* finl = dernier; !decide;) {
+        const octet* lf = lfavant(debut, finl);
+        if (lf == nullptr) {
+            // The oldest line of the block ends the one collected so far.
+            ajoute(debut, finl);
+            decide = decode(ligne, longueurligne, debordee, bruit);
+            break;
+        }
+        char texte[tailleligne];
+        std::uint8_t longueur = 0;
+        bool deborde = false;
+        ajoute(lf + 1, finl, texte, longueur, deborde);
+        decide = decode(texte, longueur, deborde, bruit);
+        finl = lf;
     }
-    if (octet <= dernierecommande)
-        return;
-    if (longueurligne < tailleligne)
-        ligne[longueurligne++] = static_cast<char>(octet);
+    // Noise only counts where no newer line decided: it does not convert,
+    // so the last good reading stands, and with a line still to convert
+    // that line is it.
+    if (!decide && bruit && longueurcandidat == 0)
+        mesure = memomesure;
+    longueurligne = 0;
+    debordee = false;
+    ajoute(dernier + 1, fin);
 }
 
 void vidange()
@@ -93,8 +191,7 @@ void vidange()
             rompt();
             break;
         case verdict::propre:
-            for (std::uint32_t i = 0; i < b.nombre; ++i)
-                recoit(b.octets[i]);
+            prendbloc(b.octets, b.octets + b.nombre);
             break;
         }
         if (b.dernier)
@@ -102,33 +199,6 @@ void vidange()
     }
 }
 
-bool gardee(char c)
-{
-    return c == '-' || c == '.' || (c >= '0' && c <= '9');
-}
-
-// The decimal rule: an optional "-", digits, an optional "." and digits, at
-// least a digit or the point.
-bool nombrevalide(const char* t, std::size_t n)
-{
-    std::size_t i = n > 0 && t[0] == '-' ? 1 : 0;
-    if (i == n)
-        return false;
-    bool point = false;
-    for (; i < n; ++i) {
-        if (t[i] == '.') {
-            if (point)
-                return false;
-            point = true;
-        } else if (t[i] < '0' || t[i] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Only the newest good line of a drain is converted: the conversion costs
-// far more than collecting a line.
 void conclut()
 {
     if (longueurcandidat == 0)
@@ -138,7 +208,9 @@ void conclut()
         mesure = valeur;
         memomesure = valeur;
     } else {
-        mesure = memomesure;
+        // The grammar passed it, so this cannot happen; if it did, no mass
+        // rather than the one before.
+        sansmasse = absence::balance;
     }
     longueurcandidat = 0;
 }
@@ -164,26 +236,10 @@ bool masse(double& grammes)
     return true;
 }
 
-void decode(const char* texte, std::size_t longueur)
-{
-    char gardes[tailleligne];
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < longueur; ++i)
-        if (gardee(texte[i]))
-            gardes[n++] = texte[i];
-    if (nombrevalide(gardes, n)) {
-        std::memcpy(candidat, gardes, n);
-        longueurcandidat = static_cast<std::uint8_t>(n);
-        sansmasse = absence::aucune;
-    } else if (longueurcandidat == 0) {
-        // With a line still to convert, the last good reading is that line.
-        mesure = memomesure;
-    }
-}
-
 void reinitialiselecture()
 {
     longueurligne = 0;
+    debordee = false;
     resynchro = false;
     mesure = 0.0;
     memomesure = -777.0;
