@@ -8,9 +8,11 @@ from fractions import Fraction
 
 import pytest
 
-from dllemu import (CE_FRAME, CE_OVERRUN, CE_RXPARITY, INVALID_HANDLE_VALUE, BadImage,
-                    BudgetExceeded, CommTimeouts, CpuFault, Dcb, Emulator, FpuFault,
-                    ScriptedLine, UnsupportedImport, VirtualClock)
+from dllemu import (CE_FRAME, CE_OVERRUN, CE_RXPARITY, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND,
+                    ERROR_FILE_NOT_FOUND, ERROR_GEN_FAILURE, ERROR_INVALID_HANDLE,
+                    ERROR_OPERATION_ABORTED, INVALID_HANDLE_VALUE, BadImage, BudgetExceeded,
+                    CommTimeouts, CpuFault, Dcb, Emulator, FpuFault, ScriptedLine,
+                    UnsupportedImport, VirtualClock)
 from dllemu.kernel32 import build_comm_dcb
 from dllemu.loader import TRAP
 
@@ -78,32 +80,55 @@ EXPORT const char *REG name(int i) { return names[i]; }
 EXPORT void WINAPI poke(char *p) { *p = 1; }
 EXPORT int REG intdiv(int a, int b) { return a / b; }
 
-EXPORT HANDLE WINAPI port_open(const char *path, const char *mode, DWORD timeout)
+/* Each call runs with a sentinel last error, so a success that touched it shows. */
+#define UNTOUCHED 0x5EA1EDu
+#define STEP(i, call) (SetLastError(UNTOUCHED), steps[2 * (i)] = (DWORD)(call), \
+                       steps[2 * (i) + 1] = GetLastError())
+
+/* The open sequence; steps[] gets each call's result and last error. */
+EXPORT HANDLE WINAPI port_open(const char *path, const char *mode, DWORD timeout, DWORD *steps)
 {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE h;
     DCB dcb;
     COMMTIMEOUTS t = { 0, 0, timeout, 0, timeout };
-    SetupComm(h, 256, 256);
-    GetCommState(h, &dcb);
-    BuildCommDCBA(mode, &dcb);
-    SetCommState(h, &dcb);
-    SetCommTimeouts(h, &t);
+    __builtin_memset(&dcb, 0xEE, sizeof dcb);  /* what GetCommState leaves if it writes nothing */
+    STEP(0, h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL));
+    STEP(1, SetupComm(h, 256, 256));
+    STEP(2, GetCommState(h, &dcb));
+    STEP(3, BuildCommDCBA(mode, &dcb));
+    STEP(4, SetCommState(h, &dcb));
+    STEP(5, SetCommTimeouts(h, &t));
     return h;
 }
-EXPORT int WINAPI port_queued(HANDLE h, DWORD *errors)
+EXPORT int WINAPI port_queued(HANDLE h, DWORD *errors, DWORD *last)
 {
     COMSTAT st;
-    return ClearCommError(h, errors, &st) ? (int)st.cbInQue : -1;
+    BOOL ok;
+    SetLastError(UNTOUCHED);
+    ok = ClearCommError(h, errors, &st);
+    *last = GetLastError();
+    return ok ? (int)st.cbInQue : -1;
 }
-EXPORT int WINAPI port_read(HANDLE h)
+EXPORT int WINAPI port_read(HANDLE h, DWORD *last)
 {
     unsigned char b;
     DWORD n;
-    if (!ReadFile(h, &b, 1, &n, NULL)) return -2;
+    BOOL ok;
+    SetLastError(UNTOUCHED);
+    ok = ReadFile(h, &b, 1, &n, NULL);
+    *last = GetLastError();
+    if (!ok) return -2;
     return n ? b : -1;
 }
-EXPORT BOOL WINAPI port_close(HANDLE h) { return CloseHandle(h); }
+EXPORT BOOL WINAPI port_close(HANDLE h, DWORD *last)
+{
+    BOOL ok;
+    SetLastError(UNTOUCHED);
+    ok = CloseHandle(h);
+    *last = GetLastError();
+    return ok;
+}
 EXPORT void WINAPI local_time(SYSTEMTIME *t) { GetLocalTime(t); }
 """
 
@@ -264,26 +289,64 @@ def test_imports_without_a_fake_are_refused_by_name(tmp_path):
 
 # --- the fake kernel32 and the scripted line ---
 
+UNTOUCHED = 0x5EA1ED  # the harness's sentinel last error
+OPEN_STEPS = ("CreateFileA", "SetupComm", "GetCommState", "BuildCommDCBA", "SetCommState",
+              "SetCommTimeouts")
+MODE = "baud=9600 parity=n data=8 stop=1"
+
+
+def last(code):
+    """A last error as seen from C: None when the call left it alone."""
+    return None if code == UNTOUCHED else code
+
+
+def open_steps(emu, timeout=1000, path="COM7:"):
+    """{step: (result, last error)} of the harness's open sequence."""
+    steps = emu.alloc(4 * 2 * len(OPEN_STEPS))
+    emu.call_stdcall("port_open", emu.write_cstring(path), emu.write_cstring(MODE), timeout, steps)
+    values = struct.unpack(f"<{2 * len(OPEN_STEPS)}I", emu.read(steps, 8 * len(OPEN_STEPS)))
+    return {name: (values[2 * i], last(values[2 * i + 1])) for i, name in enumerate(OPEN_STEPS)}
+
+
 def open_port(emu, timeout=1000, path="COM7:"):
-    return emu.call_stdcall("port_open", emu.write_cstring(path),
-                            emu.write_cstring("baud=9600 parity=n data=8 stop=1"), timeout).eax
+    return open_steps(emu, timeout, path)["CreateFileA"][0]
 
 
 def queued(emu, h):
-    """(count or -1, error flags)."""
-    errors = emu.alloc(4)
+    """(count or -1, error flags, last error)."""
+    errors, error = emu.alloc(4), emu.alloc(4)
     emu.write(errors, b"\xff" * 4)
-    count = emu.call_stdcall("port_queued", h, errors).eax_signed
-    return count, emu.read_u32(errors)
+    count = emu.call_stdcall("port_queued", h, errors, error).eax_signed
+    return count, emu.read_u32(errors), last(emu.read_u32(error))
+
+
+def read(emu, h):
+    """(byte, -1 for none or -2 for failure; last error)."""
+    error = emu.alloc(4)
+    return emu.call_stdcall("port_read", h, error).eax_signed, last(emu.read_u32(error))
+
+
+def close(emu, h):
+    """(result, last error)."""
+    error = emu.alloc(4)
+    return emu.call_stdcall("port_close", h, error).eax, last(emu.read_u32(error))
+
+
+def reopen(emu, h):
+    assert close(emu, h) == (1, None)
+    return open_port(emu)
 
 
 def test_open_sequence_is_logged_and_applied(emu):
-    h = open_port(emu)
-    log = [(c.name, c.args) for c in emu.kernel32.log]
+    steps = open_steps(emu)
+    h = steps["CreateFileA"][0]
+    assert [error for _, error in steps.values()] == [None] * len(OPEN_STEPS)
+    log = [c for c in emu.kernel32.log if c.name not in ("SetLastError", "GetLastError")]
+    assert [c.error for c in log] == [0] * len(OPEN_STEPS)
+    log = [(c.name, c.args) for c in log]
     assert log[0] == ("CreateFileA", ("COM7:", 0xC0000000, 0, 0, 3, 0x80, 0))
     assert log[1] == ("SetupComm", (h, 256, 256))
-    assert [n for n, _ in log[2:]] == ["GetCommState", "BuildCommDCBA", "SetCommState",
-                                       "SetCommTimeouts"]
+    assert [n for n, _ in log[2:]] == list(OPEN_STEPS[2:])
     dcb = log[4][1][1]
     assert (dcb.BaudRate, dcb.Parity, dcb.ByteSize, dcb.StopBits) == (9600, 0, 8, 0)
     assert emu.backend.dcb == dcb and emu.backend.opened_name == "COM7:"
@@ -304,21 +367,191 @@ def test_mode_string_parser(mode, fields):
     assert (dcb.BaudRate, dcb.Parity, dcb.ByteSize, dcb.StopBits) == (fields or (1200, 2, 7, 0))
 
 
-def test_absent_device_and_foreign_handles_fail(testdll):
-    emu = Emulator.load(testdll, backend=ScriptedLine(present=False))
+@pytest.mark.parametrize("situation, error", [
+    ("absent", ERROR_FILE_NOT_FOUND),
+    ("unplugged", ERROR_FILE_NOT_FOUND),
+    ("held by another program", ERROR_ACCESS_DENIED),
+    ("already open here", ERROR_ACCESS_DENIED),
+])
+def test_a_refused_open_says_why_and_works_once_the_reason_is_gone(testdll, situation, error):
+    line = ScriptedLine(present=situation != "absent")
+    emu = Emulator.load(testdll, backend=line)
     emu.attach()
-    h = open_port(emu)
-    assert h == INVALID_HANDLE_VALUE
-    assert queued(emu, h)[0] == -1
-    handle_calls = [c.result for c in emu.kernel32.log if c.name not in ("CreateFileA", "BuildCommDCBA")]
-    assert handle_calls == [0] * 5
+    held = open_port(emu) if situation == "already open here" else None
+    if situation == "unplugged":
+        line.unplug()
+    line.busy = situation == "held by another program"
+    steps = open_steps(emu)
+    assert steps["CreateFileA"] == (INVALID_HANDLE_VALUE, error)
+    # On the invalid handle every step fails but BuildCommDCBA, which needs none.
+    assert [steps[s] for s in OPEN_STEPS[1:]] == [
+        (0, ERROR_INVALID_HANDLE), (0, ERROR_INVALID_HANDLE), (1, None),
+        (0, ERROR_INVALID_HANDLE), (0, ERROR_INVALID_HANDLE)]
+    assert queued(emu, INVALID_HANDLE_VALUE)[::2] == (-1, ERROR_INVALID_HANDLE)
+    if situation == "already open here":
+        assert queued(emu, held) == (0, 0, None)  # the refusal did not disturb it
+        close(emu, held)
+    line.present, line.busy = True, False
+    steps = open_steps(emu)
+    h = steps["CreateFileA"][0]
+    assert h not in (INVALID_HANDLE_VALUE, held)
+    assert all(result and error is None for result, error in steps.values())
+    assert queued(emu, h) == (0, 0, None)
 
 
-def test_handle_is_only_valid_until_closed(emu):
+@pytest.mark.parametrize("error", [ERROR_OPERATION_ABORTED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED])
+def test_an_unplugged_handle_dies_for_good_and_only_a_new_open_helps(emu, error):
+    line = emu.backend
     h = open_port(emu)
-    assert [queued(emu, h + 1)[0], queued(emu, h)[0]] == [-1, 0]
-    assert [emu.call_stdcall("port_close", h).eax for _ in range(2)] == [1, 0]
-    assert queued(emu, h)[0] == -1
+    line.feed(b"ab")
+    line.unplug(error)
+    assert [queued(emu, h), read(emu, h)] == [(-1, 0xFFFFFFFF, error), (-2, error)]
+    assert open_steps(emu)["CreateFileA"] == (INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND)
+    line.feed(b"cd")
+    line.replug()
+    line.feed(b"ef")
+    assert [queued(emu, h)[::2], read(emu, h)] == [(-1, error), (-2, error)]
+    assert line.pending() == b""  # a dead handle receives nothing either
+    # The dead handle still holds the port.
+    assert open_steps(emu)["CreateFileA"] == (INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)
+    assert [close(emu, h), close(emu, h)] == [(1, None), (0, ERROR_INVALID_HANDLE)]
+    fresh = open_port(emu)
+    assert fresh not in (h, INVALID_HANDLE_VALUE)
+    assert queued(emu, fresh) == (0, 0, None)  # nothing from before, around or during the outage
+    line.feed(b"g")
+    assert [queued(emu, fresh), read(emu, fresh)] == [(1, 0, None), (ord("g"), None)]
+    assert queued(emu, h)[::2] == (-1, ERROR_INVALID_HANDLE)
+    assert line.pending() == b""
+
+
+def test_handles_are_never_reused_and_live_from_open_to_close(emu):
+    handles = []
+    for _ in range(3):
+        h = open_port(emu)
+        assert queued(emu, h) == (0, 0, None)
+        assert close(emu, h) == (1, None)
+        handles.append(h)
+    assert len(set(handles)) == 3
+    for h in handles + [max(handles) + 4, 0]:
+        assert [queued(emu, h)[::2], read(emu, h), close(emu, h)] == [
+            (-1, ERROR_INVALID_HANDLE), (-2, ERROR_INVALID_HANDLE), (0, ERROR_INVALID_HANDLE)]
+    h = open_port(emu)
+    assert h not in handles
+    assert queued(emu, handles[-1])[::2] == (-1, ERROR_INVALID_HANDLE)
+    assert queued(emu, h) == (0, 0, None)
+
+
+def play(emu, story):
+    """Feeds b"Z" around opens, closes and outages; returns the handle open at the end."""
+    line, clock = emu.backend, emu.backend.clock
+    later = clock.now + 500
+    if story == "fed before the open":
+        line.feed(b"Z")
+        line.inject_errors(CE_FRAME)
+        return open_port(emu)
+    h = open_port(emu)
+    line.inject_errors(CE_FRAME)
+    if story == "fed for a later tick":
+        line.feed(b"Z", at=later)
+    elif story == "arrived, unread at the close":
+        line.feed(b"Z")
+        h = reopen(emu, h)
+    elif story == "fed for a tick the port is closed at":
+        line.feed(b"Z", at=later)
+        close(emu, h)
+        clock.advance(600)
+        h = open_port(emu)
+    elif story == "fed for a tick after a reopen":
+        line.feed(b"Z", at=later)
+        h = reopen(emu, h)
+    elif story == "arrived before an unplug":
+        line.feed(b"Z")
+        line.unplug()
+        line.replug()
+        h = reopen(emu, h)
+    elif story == "fed while unplugged":
+        line.unplug()
+        line.feed(b"Z")
+        line.replug()
+        h = reopen(emu, h)
+    elif story == "fed for a tick after the replug":
+        line.unplug()
+        line.feed(b"Z", at=later)
+        line.replug()
+        h = reopen(emu, h)
+    clock.now = max(clock.now, later + 100)
+    return h
+
+
+@pytest.mark.parametrize("story, arrives, flags", [
+    ("fed before the open", False, 0),
+    ("fed for a later tick", True, CE_FRAME),
+    ("arrived, unread at the close", False, 0),
+    ("fed for a tick the port is closed at", False, 0),
+    ("fed for a tick after a reopen", True, 0),
+    ("arrived before an unplug", False, 0),
+    ("fed while unplugged", False, 0),
+    ("fed for a tick after the replug", True, 0),
+])
+def test_bytes_reach_only_a_live_open_handle_and_a_new_open_starts_clean(emu, story, arrives,
+                                                                        flags):
+    h = play(emu, story)
+    assert queued(emu, h) == (int(arrives), flags, None)
+    assert read(emu, h) == ((ord("Z") if arrives else -1), None)
+    assert emu.backend.pending() == b""
+
+
+@pytest.mark.parametrize("error, times", [(ERROR_GEN_FAILURE, 1), (ERROR_OPERATION_ABORTED, 3)])
+def test_a_glitch_fails_status_queries_but_keeps_the_handle_and_its_bytes(emu, error, times):
+    line = emu.backend
+    h = open_port(emu)
+    line.feed(b"ab")
+    line.inject_errors(CE_OVERRUN)
+    line.glitch(error, times)
+    assert [queued(emu, h) for _ in range(times + 1)] == \
+        [(-1, 0xFFFFFFFF, error)] * times + [(2, CE_OVERRUN, None)]
+    assert read(emu, h) == (ord("a"), None)
+
+
+@pytest.mark.parametrize("name, effect, untouched", [
+    ("CreateFileA", lambda emu: emu.backend.is_open, False),
+    ("SetupComm", lambda emu: emu.kernel32.queue_sizes, None),
+    ("GetCommState", lambda emu: emu.backend.dcb.XonLim, 0xEEEE),   # the C side's filling
+    ("BuildCommDCBA", lambda emu: emu.backend.dcb.BaudRate, Dcb().BaudRate),
+    ("SetCommState", lambda emu: (emu.backend.dcb, emu.kernel32.dcb), (None, Dcb())),
+    ("SetCommTimeouts", lambda emu: emu.backend.timeouts, None),
+])
+def test_an_injected_failure_in_the_open_sequence_fails_that_step_alone(emu, name, effect,
+                                                                         untouched):
+    emu.kernel32.inject_failure(name, ERROR_GEN_FAILURE)
+    steps = open_steps(emu)
+    failed = INVALID_HANDLE_VALUE if name == "CreateFileA" else 0
+    assert steps[name] == (failed, ERROR_GEN_FAILURE)
+    assert [c.error for c in emu.kernel32.calls(name)] == [ERROR_GEN_FAILURE]
+    assert effect(emu) == untouched
+    if name == "CreateFileA":
+        assert open_port(emu) != INVALID_HANDLE_VALUE  # injected for one call only
+    else:
+        assert all(result and error is None
+                   for step, (result, error) in steps.items() if step != name)
+
+
+@pytest.mark.parametrize("name, call, failed", [
+    ("ClearCommError", lambda emu, h: queued(emu, h)[::2], -1),
+    ("ReadFile", read, -2),
+    ("CloseHandle", close, 0),
+])
+def test_injected_failures_of_a_working_handle_change_nothing(emu, name, call, failed):
+    line = emu.backend
+    h = open_port(emu)
+    line.feed(b"ab")
+    line.inject_errors(CE_RXPARITY)
+    emu.kernel32.inject_failure(name, ERROR_OPERATION_ABORTED, times=2)
+    assert [call(emu, h), call(emu, h)] == [(failed, ERROR_OPERATION_ABORTED)] * 2
+    assert queued(emu, h) == (2, CE_RXPARITY, None)
+    assert [read(emu, h), close(emu, h)] == [(ord("a"), None), (1, None)]
+    with pytest.raises(ValueError):
+        emu.kernel32.inject_failure("GetTickCount", ERROR_GEN_FAILURE)
 
 
 @pytest.mark.parametrize("arrival, result, elapsed", [
@@ -334,23 +567,19 @@ def test_read_waits_on_the_virtual_clock(emu, arrival, result, elapsed):
     start = clock.now
     if arrival is not None:
         emu.backend.feed(b"A", at=start + arrival)
-    assert emu.call_stdcall("port_read", h).eax_signed == result
+    assert read(emu, h) == (result, None)
     assert clock.now - start == elapsed
+    assert [c.now for c in emu.kernel32.calls("ReadFile")] == [start]
 
 
-def test_line_status_errors_unplugging_and_phantom_counts(emu):
+def test_receive_errors_and_phantom_counts(emu):
     line = emu.backend
     h = open_port(emu)
     line.inject_errors(CE_OVERRUN | CE_FRAME)
-    assert [queued(emu, h), queued(emu, h)] == [(0, CE_OVERRUN | CE_FRAME), (0, 0)]
+    assert [queued(emu, h), queued(emu, h)] == [(0, CE_OVERRUN | CE_FRAME, None), (0, 0, None)]
     line.feed(b"xy")
-    line.unplug()
-    line.inject_errors(CE_RXPARITY)
-    assert (queued(emu, h)[0], emu.call_stdcall("port_read", h).eax_signed) == (-1, -2)
-    line.replug()
-    assert queued(emu, h) == (2, CE_RXPARITY)
     line.fake_in_queue = 70000
-    reads = [emu.call_stdcall("port_read", h).eax_signed for _ in range(3)]
+    reads = [read(emu, h)[0] for _ in range(3)]
     assert (queued(emu, h)[0], reads) == (70000, [ord("x"), ord("y"), -1])
 
 
@@ -359,8 +588,9 @@ def test_tick_count_steps_and_wraps(testdll):
     emu.attach()
     r = emu.call_stdcall("ticks")
     assert r.eax == 5
-    assert [(c.name, c.result) for c in r.kernel32_calls] == [("GetTickCount", 2**32 - 2),
-                                                              ("GetTickCount", 3)]
+    # `now` is the clock unwrapped, as it was when each call was made.
+    assert [(c.name, c.result, c.now) for c in r.kernel32_calls] == [
+        ("GetTickCount", 2**32 - 2, 2**32 - 2), ("GetTickCount", 3, 2**32 + 3)]
 
 
 def test_local_time_fills_systemtime(emu):

@@ -10,15 +10,20 @@
 from .calls import CallResult, FPU_CW_DEFAULT, ext80_parts, ext80_to_float, ext80_to_fraction
 from .errors import (ApiMisuse, BadImage, BudgetExceeded, CpuFault, EmulatorError, FpuFault,
                      LoadFailed, UnsupportedImport)
-from .kernel32 import (CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_RXPARITY, INVALID_HANDLE_VALUE, Call,
-                       CommTimeouts, Dcb, Kernel32, ScriptedLine, SerialBackend, VirtualClock)
+from .kernel32 import (CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_RXPARITY, ERROR_ACCESS_DENIED,
+                       ERROR_BAD_COMMAND, ERROR_FILE_NOT_FOUND, ERROR_GEN_FAILURE,
+                       ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_OPERATION_ABORTED,
+                       INVALID_HANDLE_VALUE, Call, CommTimeouts, Dcb, Kernel32, PortError,
+                       ScriptedLine, SerialBackend, VirtualClock)
 from .loader import Emulator, Export
 
 
 __all__ = [
     "ApiMisuse", "BadImage", "BudgetExceeded", "CE_FRAME", "CE_OVERRUN", "CE_RXOVER",
-    "CE_RXPARITY", "Call", "CallResult", "CommTimeouts", "CpuFault", "Dcb", "Emulator",
-    "EmulatorError", "Export", "FPU_CW_DEFAULT", "FpuFault", "INVALID_HANDLE_VALUE", "Kernel32",
-    "LoadFailed", "ScriptedLine", "SerialBackend", "UnsupportedImport", "VirtualClock",
+    "CE_RXPARITY", "Call", "CallResult", "CommTimeouts", "CpuFault", "Dcb", "ERROR_ACCESS_DENIED",
+    "ERROR_BAD_COMMAND", "ERROR_FILE_NOT_FOUND", "ERROR_GEN_FAILURE", "ERROR_INVALID_HANDLE",
+    "ERROR_INVALID_PARAMETER", "ERROR_OPERATION_ABORTED", "Emulator", "EmulatorError", "Export",
+    "FPU_CW_DEFAULT", "FpuFault", "INVALID_HANDLE_VALUE", "Kernel32", "LoadFailed", "PortError",
+    "ScriptedLine", "SerialBackend", "UnsupportedImport", "VirtualClock",
     "ext80_parts", "ext80_to_float", "ext80_to_fraction",
 ]
