@@ -71,3 +71,6 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
 BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toread, DWORD* read, OVERLAPPED* overlapped);
 DWORD GetTickCount();
+DWORD GetLastError();
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaut, char* buffer,
+                               DWORD size, LPCSTR file);

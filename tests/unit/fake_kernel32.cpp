@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "serial/kernel32_api.h"
@@ -213,6 +214,31 @@ BOOL ReadFile(HANDLE h, LPVOID tampon, DWORD alire, DWORD* lus, OVERLAPPED*)
         e.file.pop_front();
     }
     return TRUE;
+}
+
+DWORD GetLastError()
+{
+    auto l = fk::verrou();
+    return e.dernierreur;
+}
+
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaut, char* buffer,
+                               DWORD size, LPCSTR file)
+{
+    auto l = fk::verrou();
+    fk::note("GetPrivateProfileStringA(%s, %s, %s)", section, key, file);
+    std::string valeur = defaut ? defaut : "";
+    auto f = e.ini.find(file);
+    if (f == e.ini.end()) {
+        e.dernierreur = 2;
+    } else if (auto v = f->second.find(std::string(section) + "/" + key); v != f->second.end()) {
+        valeur = v->second;
+    }
+    // Cut to fit, as the real one does.
+    const std::size_t n = std::min<std::size_t>(valeur.size(), size - 1);
+    std::memcpy(buffer, valeur.data(), n);
+    buffer[n] = '\0';
+    return static_cast<DWORD>(n);
 }
 
 DWORD GetTickCount()

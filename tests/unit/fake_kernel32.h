@@ -21,6 +21,10 @@ struct Etat {
     std::uint32_t ticks = 0;         // GetTickCount's value
     std::uint32_t pas = 1;           // its advance per call
     std::map<std::string, int> echecs;  // function -> calls still to fail
+    std::uint32_t dernierreur = 0;   // GetLastError
+    // Ini files: path -> "section/key" -> value, as GetPrivateProfileStringA
+    // returns it (already trimmed).
+    std::map<std::string, std::map<std::string, std::string>> ini;
     bool journalise = true;
     std::vector<std::string> journal;
 };
