@@ -9,7 +9,9 @@
 char ligne[tailleligne];
 std::uint8_t longueurligne;
 bool debordee;
-bool resynchro;
+// The port opens at load wherever the balance is in its output: the first
+// bytes may be the end of a line, as after a reopen.
+bool resynchro = true;
 double mesure = 0.0;
 double memomesure = -777.0;
 absence sansmasse;
@@ -240,7 +242,7 @@ void reinitialiselecture()
 {
     longueurligne = 0;
     debordee = false;
-    resynchro = false;
+    resynchro = true;
     mesure = 0.0;
     memomesure = -777.0;
     sansmasse = absence::aucune;

@@ -39,5 +39,5 @@ bool masse(double& grammes);
 // False unless the whole text is one number.
 bool convertit(const char* texte, std::size_t longueur, double& valeur);
 
-// Back to the state at load; for tests.
+// Back to the state at load (the first line is yet to be skipped); for tests.
 void reinitialiselecture();

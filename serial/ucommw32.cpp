@@ -5,6 +5,8 @@
 const char* nomport = "Com2:";
 const char* modeport = "baud=1200 parity=e data=7 stop=1";
 std::uint16_t delai = 1000;
+etape echecouverture;
+std::uint32_t erreurouverture;
 
 namespace {
 
@@ -21,9 +23,12 @@ std::uint8_t tampon[tailletampon];
 
 constexpr DWORD erreursreception = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
 
-bool abandonne()
+bool abandonne(etape e)
 {
-    CloseHandle(port);
+    echecouverture = e;
+    erreurouverture = GetLastError();
+    if (e != etape::creation)
+        CloseHandle(port);
     return false;
 }
 
@@ -46,28 +51,30 @@ bool ouvrecom()
     port = CreateFileA(nomport, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE)
-        return false;
+        return abandonne(etape::creation);
     // A step that fails leaves the port at settings nobody asked for.
     if (!SetupComm(port, 256, 256))
-        return abandonne();
+        return abandonne(etape::files);
     etat.DCBlength = sizeof etat;
     if (!GetCommState(port, &etat))
-        return abandonne();
+        return abandonne(etape::lecture);
     if (!BuildCommDCBA(modeport, &etat)) {
         moderefuse = true;
-        return abandonne();
+        return abandonne(etape::mode);
     }
     if (!SetCommState(port, &etat))
-        return abandonne();
+        return abandonne(etape::reglage);
     delais.ReadIntervalTimeout = 0;
     delais.ReadTotalTimeoutMultiplier = 0;
     delais.ReadTotalTimeoutConstant = delai;
     delais.WriteTotalTimeoutMultiplier = 0;
     delais.WriteTotalTimeoutConstant = delai;
     if (!SetCommTimeouts(port, &delais))
-        return abandonne();
+        return abandonne(etape::delais);
     // A new handle starts with empty queues: nothing left to suspect.
     douteux = 0;
+    echecouverture = etape::aucune;
+    erreurouverture = 0;
     ouvert = true;
     return true;
 }

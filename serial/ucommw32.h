@@ -29,6 +29,20 @@ struct bloc {
     bool dernier;  // nothing more to take now: the drain ends here
 };
 
+// The step at which the latest open attempt failed, and the system's error
+// code then; `aucune` if it succeeded. For a technician's diagnosis.
+enum class etape : std::uint8_t {
+    aucune,
+    creation,   // CreateFileA: no such port, or another program holds it
+    files,      // SetupComm
+    lecture,    // GetCommState
+    mode,       // BuildCommDCBA: the mode string does not parse
+    reglage,    // SetCommState: the driver refused the settings
+    delais,     // SetCommTimeouts
+};
+extern etape echecouverture;
+extern std::uint32_t erreurouverture;
+
 // Opens and configures the port; on any failed step the port is closed and
 // false returned. Each call counts as an attempt for `rouvrecom`.
 bool ouvrecom();

@@ -10,6 +10,10 @@ sys.path.insert(0, str(REPO / "tools"))
 
 from dllemu import Emulator, ScriptedLine  # noqa: E402
 
+# What a balance that was between lines at load sends first, as seen by a
+# port opened then: the end of its line.
+SETTLE = b"\r\n"
+
 Variant = namedtuple("Variant", "dll port label")
 VARIANTS = [Variant("pondix5.dll", "Com5:", "com5:"), Variant("pondix1.dll", "Com1:", "com1:")]
 
@@ -37,10 +41,15 @@ def dll_path(variant):
 @pytest.fixture
 def load_pondix(dll_path):
     """Factory: a fresh emulator on a line prepared by the test, attached by default."""
-    def load(line=None, attach=True, **options):
+    def load(line=None, attach=True, settled=True, **options):
+        """settled: the balance ends the line it was sending when the port
+        opened (the DLL never reads that one), so that the next line fed is
+        read; False leaves the line as the open found it."""
         emu = Emulator.load(dll_path, backend=line if line is not None else ScriptedLine(), **options)
         if attach:
             emu.attach()
+            if settled:
+                emu.backend.feed(SETTLE)
         return emu
     return load
 

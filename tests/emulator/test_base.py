@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SETTLE
 from dllemu import ScriptedLine
 from dllemu.kernel32 import CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_RXPARITY
 
@@ -172,7 +173,7 @@ def test_unserved_channels_answer_minus_777_without_touching_the_port(pondix, na
         clean(r, depth=1)
         assert struct.pack("<d", r.st0_float) == struct.pack("<d", -777.0)
     assert pending_status_queries(r) == []
-    assert pondix.backend.pending() == b"  +12.345 g\r\n"
+    assert pondix.backend.pending() == SETTLE + b"  +12.345 g\r\n"
 
 
 def test_ea_other_channel_leaves_bytes_that_channel_0_then_drains(pondix):
@@ -198,7 +199,7 @@ def test_date_time_channel(pondix, when, ole, cw):
     clean(r, cw, depth=1)
     assert r.st0_float == ole
     assert [c.name for c in r.kernel32_calls] == ["GetLocalTime"]
-    assert pondix.backend.pending() == b"  +1.000 g\r\n"
+    assert pondix.backend.pending() == SETTLE + b"  +1.000 g\r\n"
 
 
 # --- readings: bytes on the line -> what the host reads ---

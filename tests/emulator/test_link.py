@@ -193,3 +193,12 @@ def test_a_tick_counter_wrapping_does_not_stop_the_reopening(load_pondix):
     line.replug()
     poll_until(emu, lambda mg: line.is_open, seconds=3)
     assert opens(emu)[-1].now >= 2**32 - 500
+
+
+def test_the_line_in_progress_when_the_port_opens_at_load_is_not_read(load_pondix):
+    emu = load_pondix(settled=False)
+    # Loaded while the balance was sending "ST,GS,+     12.346  g  ".
+    emu.backend.feed(b"2.346  g  \r\n\r\n\r\n")
+    assert poll(emu) == 0
+    emu.backend.feed(b"ST,GS,+     12.347  g  \r\n\r\n\r\n")
+    assert poll(emu) == 12347

@@ -36,6 +36,7 @@ bool echoue(const char* fonction)
     if (it == e.echecs.end() || it->second == 0)
         return false;
     --it->second;
+    e.dernierreur = 31;  // ERROR_GEN_FAILURE
     return true;
 }
 
@@ -116,8 +117,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* 
     auto l = fk::verrou();
     fk::note("CreateFileA(%s, 0x%x, %u, %s, %u, 0x%x, %s)", name, access, share,
              security ? "sa" : "null", disposition, attributes, templatefile ? "tpl" : "null");
-    if (fk::echoue("CreateFileA") || !e.peripherique || e.occupe || fk::ouvert)
+    if (fk::echoue("CreateFileA"))
         return INVALID_HANDLE_VALUE;
+    if (!e.peripherique || e.occupe || fk::ouvert) {
+        e.dernierreur = e.peripherique ? 5 : 2;  // ACCESS_DENIED, FILE_NOT_FOUND
+        return INVALID_HANDLE_VALUE;
+    }
     ++fk::derniere;
     fk::ouvert = true;
     fk::mort = false;
@@ -162,8 +167,10 @@ BOOL BuildCommDCBA(LPCSTR mode, DCB* dcb)
     fk::note("BuildCommDCBA(%s, baud before %u)", mode, dcb->BaudRate);
     unsigned baud, data, stop;
     char parite;
-    if (std::sscanf(mode, "baud=%u parity=%c data=%u stop=%u", &baud, &parite, &data, &stop) != 4)
+    if (std::sscanf(mode, "baud=%u parity=%c data=%u stop=%u", &baud, &parite, &data, &stop) != 4) {
+        e.dernierreur = 87;  // ERROR_INVALID_PARAMETER
         return FALSE;
+    }
     dcb->BaudRate = baud;
     dcb->ByteSize = static_cast<BYTE>(data);
     dcb->Parity = parite == 'n' ? 0 : parite == 'o' ? 1 : 2;

@@ -14,10 +14,15 @@ namespace {
 
 constexpr double aucune = -1e300;  // the mass channels say -777: no mass
 
+// As at load, then the end of whatever line the balance was sending when
+// the port opened.
 void etatinitial()
 {
     fakeserial::reinitialise();
     reinitialiselecture();
+    fakeserial::recoit("\r\n");
+    lecture();
+    fakeserial::reinitialise();
 }
 
 // What the mass channels give after a poll: grams, or `aucune`.
@@ -207,6 +212,19 @@ TEST_F(Incidents, LostMidLineTheLineIsNotSpliced)
     fakeserial::recoit("  +15.000 g\r\n");
     lecture();
     EXPECT_EQ(lu(), 15.0);
+}
+
+TEST(Chargement, TheFirstLineAfterTheOpenAtLoadIsNotRead)
+{
+    fakeserial::reinitialise();
+    reinitialiselecture();
+    // Opened while the balance was sending "ST,GS,+     12.346  g".
+    fakeserial::recoit("2.346  g\r\n");
+    lecture();
+    EXPECT_EQ(lu(), 0.0);
+    fakeserial::recoit("ST,GS,+     12.347  g\r\n");
+    lecture();
+    EXPECT_EQ(lu(), 12.347);
 }
 
 TEST_F(Incidents, CountedBytesThatNeverComeEndTheDrain)

@@ -76,12 +76,24 @@ TEST_F(Port, MissingDeviceIsNotConfiguredAndNeverQueried)
     EXPECT_EQ(appels("ClearCommError"), 0);
 }
 
-class EtapeRefusee : public Port, public ::testing::WithParamInterface<const char*> {};
+struct Refus {
+    const char* fonction;
+    etape e;
+};
+
+void PrintTo(const Refus& r, std::ostream* os)
+{
+    *os << r.fonction;
+}
+
+class EtapeRefusee : public Port, public ::testing::WithParamInterface<Refus> {};
 
 TEST_P(EtapeRefusee, ClosesThePortAndTriesAgainLater)
 {
-    etat().echecs[GetParam()] = 1;
+    etat().echecs[GetParam().fonction] = 1;
     EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(echecouverture, GetParam().e);
+    EXPECT_EQ(erreurouverture, 31u);
     EXPECT_FALSE(portouvert());
     EXPECT_EQ(etat().journal.back(), "CloseHandle(port1)");
     // Never read at settings nobody asked for.
@@ -89,16 +101,34 @@ TEST_P(EtapeRefusee, ClosesThePortAndTriesAgainLater)
     etat().ticks += intervalleouverture;
     EXPECT_TRUE(rouvrecom());
     EXPECT_EQ(appels("CreateFileA"), 2);
+    EXPECT_EQ(echecouverture, etape::aucune);
 }
 
 INSTANTIATE_TEST_SUITE_P(Etapes, EtapeRefusee,
-                         ::testing::Values("SetupComm", "GetCommState", "SetCommState",
-                                           "SetCommTimeouts"));
+                         ::testing::Values(Refus{"SetupComm", etape::files},
+                                           Refus{"GetCommState", etape::lecture},
+                                           Refus{"SetCommState", etape::reglage},
+                                           Refus{"SetCommTimeouts", etape::delais}));
+
+TEST_F(Port, AnAbsentOrBusyPortSaysWhy)
+{
+    etat().peripherique = false;
+    EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(echecouverture, etape::creation);
+    EXPECT_EQ(erreurouverture, 2u);
+    etat().peripherique = true;
+    etat().occupe = true;
+    EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(erreurouverture, 5u);
+    EXPECT_EQ(appels("CloseHandle"), 0);
+}
 
 TEST_F(Port, RefusedModeIsNeverTriedAgain)
 {
     modeport = "baud=9600 parity=q";
     EXPECT_FALSE(ouvrecom());
+    EXPECT_EQ(echecouverture, etape::mode);
+    EXPECT_EQ(erreurouverture, 87u);
     EXPECT_EQ(etat().journal.back(), "CloseHandle(port1)");
     etat().ticks += 10 * intervalleouverture;
     EXPECT_FALSE(rouvrecom());
