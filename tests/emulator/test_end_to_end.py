@@ -5,13 +5,11 @@ tools/demo run as a user runs them."""
 import datetime
 import json
 import os
-import re
 import signal
 import struct
 import subprocess
 import sys
 import time
-import tty
 import uuid
 
 import pytest
@@ -260,53 +258,3 @@ def test_demo_shows_readings_and_leaves_no_process(tmp_path, ending):
         assert "152.734 g" in text and "readings in" in text
         assert "Traceback" not in text and "-777" not in text
     wait_until(lambda: not processes_tagged(tag), "the simulator to go", timeout=10)
-
-
-def read_wire(device, sim):
-    """Everything the simulator sends until it closes the port."""
-    fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
-    try:
-        tty.setraw(fd)
-        data = b""
-        while True:
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:  # EIO: the simulator closed its side
-                break
-            if not chunk:
-                break
-            data += chunk
-    finally:
-        os.close(fd)
-    sim.wait(timeout=PATIENCE)
-    return data
-
-
-CONTINUOUS = re.compile(r"(ST|US),(GS|NT),[+-] *\d+\.\d{3}  g  |OL,(GS|NT),  +OL  g  |ERR 4")
-PRINTED = re.compile(r"[+-] *\d+\.\d{3} g   | +OL g   |ERR 4")
-
-
-@pytest.mark.parametrize("mode", ["continuous", "print"])
-def test_simulator_wire_format(tmp_path, mode):
-    sim, device, _ = start_simulator(tmp_path, "--mode", mode, "--script",
-                                     "0:0.3 -12.5:0.5 OL:0.2 NT 0.5:0.3 ERR:0.2", "--rate",
-                                     "20", "--settle", "0.5", "--print-every", "0.2", "--once",
-                                     "--wait", "--speed", "4")
-    data = read_wire(device, sim).decode("ascii")
-    lines = data.split("\r\n")
-    assert lines.pop() == ""  # every line ends in CR LF
-    assert not any("\r" in x or "\n" in x for x in lines)
-    texts = [x for x in lines if x]
-    width, pattern = (22, CONTINUOUS) if mode == "continuous" else (16, PRINTED)
-    for text in texts:
-        assert pattern.fullmatch(text), text
-        assert len(text) == (5 if text == "ERR 4" else width)
-    blanks = 2 if mode == "continuous" else 0
-    assert lines == [x for text in texts for x in [text] + [""] * blanks]
-    if mode == "continuous":
-        drift = [float(x[6:17].replace(" ", "")) for x in texts if x.startswith("US,GS")]
-        assert len(drift) >= 5 and abs(drift[-1] + 12.5) < abs(drift[0] + 12.5)
-        assert texts[-1] == "ERR 4" and "ST,NT,+     0.500  g  " in texts
-    else:
-        assert texts == ["+     0.000 g   "] * 2 + ["-    12.500 g   "] * 3 + [
-            "         OL g   ", "+     0.500 g   ", "+     0.500 g   ", "ERR 4"]
