@@ -107,7 +107,7 @@ def ole_to_datetime(ole):
 def mass_text(g, mg):
     text = f"{g!r:>10} g {mg:>13.3f} mg"
     if NO_PORT in (g, mg):
-        text += "   !! -777: NO PORT"
+        text += "   !! -777: NO MASS"
     return text
 
 
@@ -154,13 +154,20 @@ def run(host, args, display, stopping):
     display.say(f"  {info['detail']}")
     display.say(f"  channels: ead 0 {info['nead'][0]!r}, ead 1 {info['nead'][1]!r}, "
                 f"ead 2 {info['nead'][2]!r} (the time column); ea 0 {info['nea']!r}")
-    if line.is_open:
+    def port_text():
         d = line.dcb
         mode = (f"{d.BaudRate} baud, {d.ByteSize}{'NOEMS'[d.Parity]}"
                 f"{('1', '1.5', '2')[d.StopBits]}" if d else "mode not set")
         real = os.path.realpath(args.device)
         device = args.device if real == args.device else f"{args.device} = {real}"
-        display.say(f"  port {line.opened_name} -> {device} ({mode})")
+        return f"port {line.opened_name} -> {device} ({mode})"
+
+    def port_up():
+        return line.is_open and line.dead is None
+
+    up = port_up()
+    if up:
+        display.say(f"  {port_text()}")
     else:
         display.say(f"  !! the DLL's port did not open: {line.problem or 'not asked for'}")
     record = open(args.record, "w", encoding="utf-8") if args.record else None
@@ -175,6 +182,11 @@ def run(host, args, display, stopping):
                 break
             g, mg, ole = host.poll()
             polls += 1
+            if port_up() != up:
+                # What the device did, as the DLL met it in this poll.
+                up = port_up()
+                display.say(f"  {port_text()}: open again" if up
+                            else f"  !! port lost: {line.problem or 'the device went away'}")
             now = time.monotonic()
             stamp = ole_to_datetime(ole)
             reading = (g, mg)

@@ -75,10 +75,12 @@ def sent_masses(record):
 def assert_only_sent_masses(readings, sent):
     grams = {float(v) for v in sent}
     milligrams = {float(v) * 1000.0 for v in sent}
-    # Until a first line arrives the DLL answers 0.
+    # Until a first line arrives the DLL answers 0; -777 when it has no mass.
     while readings and readings[0]["g"] == readings[0]["mg"] == 0.0:
         readings = readings[1:]
     for r in readings:
+        if r["g"] == NO_PORT or r["mg"] == NO_PORT:
+            continue
         assert r["g"] in grams, f"{r['g']} g was never sent"
         assert r["mg"] in milligrams, f"{r['mg']} mg was never sent"
 
@@ -87,31 +89,47 @@ def readings_after(path, moment):
     return sum(r["t"] > moment for r in read_jsonl(path))
 
 
-def assert_unplug_gives_no_port(readings, last_sent):
-    """-777 from the unplug on, none before; the readings wholly before it."""
-    answers = [r[channel] for r in readings for channel in ("g", "mg")]
-    first = next((i for i, a in enumerate(answers) if a == NO_PORT), None)
-    assert first is not None, f"no -777 after the port went away, but {readings[-1]}"
-    assert readings[first // 2]["t"] >= last_sent
-    # The port may go between the g and the mg request of one reading.
-    stale = [a for a in answers[first:] if a != NO_PORT]
-    assert not stale, f"{stale} after the port went away"
-    return readings[:first // 2]
+def split_at(readings, moment):
+    """The readings wholly before `moment`; those after it must all be -777."""
+    before = [r for r in readings if r["t"] < moment]
+    after = [r for r in readings if r["t"] > moment + 0.5]
+    stale = [(r["g"], r["mg"]) for r in after if (r["g"], r["mg"]) != (NO_PORT, NO_PORT)]
+    assert not stale, f"{stale[:3]} after the port went away"
+    assert after, "no reading after the port went away"
+    return before
 
 
-@pytest.mark.parametrize("mode, dll, convention", [
+def changes(readings):
+    """The successive distinct answers, in grams (None for -777)."""
+    out = []
+    for r in readings:
+        g = None if r["g"] == NO_PORT else r["g"]
+        if not out or out[-1] != g:
+            out.append(g)
+    return out
+
+
+def in_order(sequence, expected):
+    it = iter(sequence)
+    return all(any(x == e for x in it) for e in expected)
+
+
+@pytest.mark.parametrize("fmt, dll, convention", [
     ("continuous", "pondix5.dll", "register"),
     ("print", "pondix1.dll", "stdcall"),
+    ("glp-soh", "pondix5.dll", "stdcall"),
+    ("print1", "pondix1.dll", "register"),
 ])
-def test_scripted_masses_arrive_exactly_and_nothing_else(tmp_path, mode, dll, convention):
+def test_scripted_masses_arrive_exactly_and_nothing_else(tmp_path, fmt, dll, convention):
     dll = dll_dir() / dll
-    sim, device, sent = start_simulator(tmp_path, "--mode", mode, "--script", SCRIPT, "--speed",
-                                        str(SPEED), "--once", "--wait")
+    sim, device, sent = start_simulator(tmp_path, "--format", fmt, "--script", SCRIPT,
+                                        "--speed", str(SPEED), "--once", "--wait")
     host, read = start_host(tmp_path, dll, device, "--convention", convention)
     try:
         sim.wait(timeout=PATIENCE)
         gone = time.time()
-        wait_until(lambda: readings_after(read, gone) >= 10, "readings after the simulator stopped")
+        wait_until(lambda: readings_after(read, gone + 0.5) >= 10,
+                   "readings after the simulator stopped")
         rc, out, err = interrupt(host)
     finally:
         for p in (host, sim):
@@ -123,26 +141,25 @@ def test_scripted_masses_arrive_exactly_and_nothing_else(tmp_path, mode, dll, co
 
     readings = read_jsonl(read)
     lines = read_jsonl(sent)
-    before = assert_unplug_gives_no_port(readings, lines[-1]["t"])
+    before = split_at(readings, gone)
     drifting = [x for x in lines if x["value"] is not None and not x["stable"]]
-    assert bool(drifting) == (mode == "continuous")
-    assert any("OL" in x["text"] for x in lines) and any(x["text"] == "ERR 4" for x in lines)
+    assert bool(drifting) == (fmt == "continuous")
     assert_only_sent_masses(before, sent_masses(sent))
-    # Each stable mass of the script, exactly and in order, in g and in mg
-    # (a mass repeated across an overload may be the same reading).
-    at = 0
-    for value in STABLE:
-        g = float(value)
-        found = next((i for i in range(at, len(before))
-                      if before[i]["g"] == g and before[i]["mg"] == g * 1000.0), None)
-        assert found is not None, f"{value} g not read after reading {at}"
-        at = found
+    # Each stable mass of the script in order, in g and in mg, with no mass
+    # while the balance is overloaded and while it reports an error. Print
+    # format 1 leaves out a weight line at zero.
+    stable = [float(v) for v in STABLE if fmt != "print1" or float(v) != 0]
+    seen = changes(before)
+    assert in_order(seen, [12.345, None, 12.345]), seen
+    assert in_order(seen, [-0.25, None, 1999.999]), seen
+    assert in_order([g for g in seen if g is not None], stable), seen
+    assert all(r["mg"] == r["g"] * 1000.0 for r in before if r["g"] != NO_PORT)
     for r in readings:
         stamp = OLE_EPOCH + datetime.timedelta(days=r["ole"])
         assert abs(stamp - datetime.datetime.fromtimestamp(r["t"])) < datetime.timedelta(seconds=1)
 
 
-def test_unplugging_mid_run_gives_no_port_not_the_last_mass(tmp_path):
+def test_unplugging_mid_run_gives_no_mass_not_the_last_mass(tmp_path):
     sim, device, sent = start_simulator(tmp_path, "--script", "5.5:600", "--settle", "0.2",
                                         "--rate", "20", "--wait")
     host, read = start_host(tmp_path, dll_dir() / "pondix5.dll", device)
@@ -152,17 +169,53 @@ def test_unplugging_mid_run_gives_no_port_not_the_last_mass(tmp_path):
         sim.kill()  # no goodbye: like pulling the cable
         sim.wait()
         gone = time.time()
-        wait_until(lambda: readings_after(read, gone) >= 10, "readings after the unplug")
+        wait_until(lambda: readings_after(read, gone + 0.5) >= 10, "readings after the unplug")
         rc, out, err = interrupt(host)
     finally:
         for p in (host, sim):
             p.kill()
             p.wait()
     assert (rc, err) == (0, "")
-    assert "!! -777: NO PORT" in out
-    before = assert_unplug_gives_no_port(read_jsonl(read), unplugged_at)
+    assert "!! -777: NO MASS" in out and "!! port lost" in out
+    before = split_at(read_jsonl(read), unplugged_at)
     assert before[-1]["g"] == 5.5
     assert_only_sent_masses(before, sent_masses(sent))
+
+
+def test_adapter_pulled_out_and_plugged_back_reads_again_without_restarting(tmp_path):
+    link = tmp_path / "ttyUSB0"
+    options = ("--settle", "0", "--rate", "20", "--link", str(link))
+    first = subprocess.Popen([PYTHON, str(TOOLS / "balance_sim.py"), "--script", "5.5:600",
+                              *options], stdout=subprocess.PIPE, text=True)
+    assert first.stdout.readline().startswith("balance_sim: /dev/")
+    host, read = start_host(tmp_path, dll_dir() / "pondix5.dll", str(link))
+    second = None
+    try:
+        wait_until(lambda: any(r["g"] == 5.5 for r in read_jsonl(read)), "5.5 g")
+        first.kill()
+        first.wait()
+        gone = time.time()
+        wait_until(lambda: readings_after(read, gone + 0.3) >= 20, "readings while unplugged")
+        second = subprocess.Popen([PYTHON, str(TOOLS / "balance_sim.py"), "--script", "7.25:600",
+                                   *options], stdout=subprocess.PIPE, text=True)
+        assert second.stdout.readline().startswith("balance_sim: /dev/")
+        back = time.time()
+        wait_until(lambda: any(r["g"] == 7.25 for r in read_jsonl(read)), "7.25 g after replug")
+        rc, out, err = interrupt(host)
+    finally:
+        for p in (host, first, second):
+            if p is not None:
+                p.kill()
+                p.wait()
+    assert (rc, err) == (0, "")
+    readings = read_jsonl(read)
+    meanwhile = [(r["g"], r["mg"]) for r in readings if gone + 0.3 < r["t"] < back]
+    assert meanwhile and set(meanwhile) == {(NO_PORT, NO_PORT)}
+    # Never the mass from before the unplug once it happened.
+    assert not [r for r in readings if r["t"] > gone + 0.3 and r["g"] == 5.5]
+    again = next(r["t"] for r in readings if r["g"] == 7.25)
+    assert again - back < 3, f"readings came back {again - back:.1f} s after the replug"
+    assert "!! port lost" in out and "open again" in out
 
 
 def damaged_dll(tmp_path, damage):
@@ -256,5 +309,5 @@ def test_demo_shows_readings_and_leaves_no_process(tmp_path, ending):
     if ending != "killed":
         assert demo.returncode == 0, text
         assert "152.734 g" in text and "readings in" in text
-        assert "Traceback" not in text and "-777" not in text
+        assert "Traceback" not in text and "port lost" not in text
     wait_until(lambda: not processes_tagged(tag), "the simulator to go", timeout=10)
