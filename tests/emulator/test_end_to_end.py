@@ -288,7 +288,7 @@ def test_demo_shows_readings_and_leaves_no_process(tmp_path, ending):
     env = dict(os.environ, PONDIX_DEMO_TEST=mark)
     out_path = tmp_path / "demo.out"
     with open(out_path, "w") as out:
-        demo = subprocess.Popen([PYTHON, str(TOOLS / "demo"), "--duration",
+        demo = subprocess.Popen([PYTHON, str(TOOLS / "demo.py"), "--duration",
                                  "2" if ending == "duration" else "0", "--dll",
                                  str(dll_dir() / "pondix5.dll"), "--speed", "3"],
                                 stdout=out, stderr=subprocess.STDOUT, env=env)
