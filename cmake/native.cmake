@@ -90,6 +90,8 @@ if(PONDIX_WITH_DLLS)
             -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
             -DCMAKE_BUILD_TYPE=Release
         CMAKE_GENERATOR Ninja
+        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
+            COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target package
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
     )
@@ -99,4 +101,9 @@ if(PONDIX_WITH_DLLS)
     set_tests_properties(emulator PROPERTIES
         ENVIRONMENT "PONDIX_DLL_DIR=${PONDIX_DLL_DIR}"
         TIMEOUT 1200)
+    add_test(NAME package
+        COMMAND "${PONDIX_PYTHON}" -m pytest -q -p no:cacheprovider "${CMAKE_SOURCE_DIR}/tests/package")
+    set_tests_properties(package PROPERTIES
+        ENVIRONMENT "PONDIX_DLL_DIR=${PONDIX_DLL_DIR}"
+        TIMEOUT 120)
 endif()
