@@ -9,10 +9,13 @@ from fractions import Fraction
 import pytest
 
 from dllemu import (CE_FRAME, CE_OVERRUN, CE_RXPARITY, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND,
-                    ERROR_FILE_NOT_FOUND, ERROR_GEN_FAILURE, ERROR_INVALID_HANDLE,
-                    ERROR_OPERATION_ABORTED, INVALID_HANDLE_VALUE, BadImage, BudgetExceeded,
-                    CommTimeouts, CpuFault, Dcb, Emulator, FpuFault, ScriptedLine,
-                    UnsupportedImport, VirtualClock)
+                    ERROR_FILE_NOT_FOUND, ERROR_GEN_FAILURE, ERROR_INSUFFICIENT_BUFFER,
+                    ERROR_INVALID_HANDLE, ERROR_MOD_NOT_FOUND, ERROR_MR_MID_NOT_FOUND,
+                    ERROR_OPERATION_ABORTED, ERROR_RESOURCE_LANG_NOT_FOUND, INVALID_HANDLE_VALUE,
+                    ApiMisuse, BadImage, BudgetExceeded, CommTimeouts, CpuFault, Dcb, Emulator,
+                    EmulatorError, FpuFault, ProcessExited, ScriptedLine, UnsupportedImport,
+                    VirtualClock)
+from dllemu import ttyline
 from dllemu.kernel32 import build_comm_dcb
 from dllemu.loader import TRAP
 
@@ -130,6 +133,54 @@ EXPORT BOOL WINAPI port_close(HANDLE h, DWORD *last)
     return ok;
 }
 EXPORT void WINAPI local_time(SYSTEMTIME *t) { GetLocalTime(t); }
+
+/* The process around the DLL. */
+EXPORT HMODULE WINAPI own_module(void) { return (HMODULE)&__ImageBase; }
+EXPORT DWORD WINAPI module_name(HMODULE h, char *buf, DWORD size, DWORD *last)
+{
+    DWORD n;
+    SetLastError(UNTOUCHED);
+    n = GetModuleFileNameA(h, buf, size);
+    *last = GetLastError();
+    return n;
+}
+EXPORT DWORD WINAPI profile(const char *section, const char *key, const char *def, char *buf,
+                            DWORD size, const char *file, DWORD *last)
+{
+    DWORD n;
+    SetLastError(UNTOUCHED);
+    n = GetPrivateProfileStringA(section, key, def, buf, size, file);
+    *last = GetLastError();
+    return n;
+}
+EXPORT DWORD WINAPI message(DWORD flags, DWORD code, DWORD lang, char *buf, DWORD size,
+                            DWORD *last)
+{
+    DWORD n;
+    SetLastError(UNTOUCHED);
+    n = FormatMessageA(flags, NULL, code, lang, buf, size, NULL);
+    *last = GetLastError();
+    return n;
+}
+EXPORT HANDLE WINAPI std_handle(DWORD which, DWORD *last)
+{
+    HANDLE h;
+    SetLastError(UNTOUCHED);
+    h = GetStdHandle(which);
+    *last = GetLastError();
+    return h;
+}
+EXPORT BOOL WINAPI write_to(HANDLE h, const void *p, DWORD n, DWORD *written, DWORD *last)
+{
+    BOOL ok;
+    SetLastError(UNTOUCHED);
+    ok = WriteFile(h, p, n, written, NULL);
+    *last = GetLastError();
+    return ok;
+}
+EXPORT const char *WINAPI command_line(void) { return GetCommandLineA(); }
+EXPORT void WINAPI nap(DWORD ms) { Sleep(ms); }
+EXPORT void WINAPI quit(UINT code) { ExitProcess(code); }
 """
 
 FORBIDDEN_IMPORTS = r"""
@@ -599,3 +650,448 @@ def test_local_time_fills_systemtime(emu):
     emu.call_stdcall("local_time", buf)
     # 29 February 2000 was a Tuesday: wDayOfWeek 2.
     assert struct.unpack("<8H", emu.read(buf, 16)) == (2000, 2, 2, 29, 23, 59, 58, 999)
+
+
+# --- the process: console EXE, module paths, ini files, system messages ---
+
+# The word after the program's name says what to do; the next one is a number.
+CONSOLE_EXE = r"""
+#include <windows.h>
+
+#define UNTOUCHED 0x5EA1EDu
+
+static HANDLE out;
+
+static void say(const char *s, DWORD n)
+{
+    DWORD written;
+    WriteFile(out, s, n, &written, NULL);
+}
+static void text(const char *s)
+{
+    DWORD n = 0;
+    while (s[n]) n++;
+    say(s, n);
+}
+static void number(DWORD v)
+{
+    char t[10];
+    int k = sizeof t;
+    do t[--k] = (char)('0' + v % 10); while (v /= 10);
+    say(t + k, sizeof t - k);
+}
+static const char *skip(const char *p)
+{
+    if (*p == '"') {
+        for (++p; *p && *p != '"'; ++p) {}
+        if (*p) ++p;
+    } else {
+        while (*p && *p != ' ') ++p;
+    }
+    while (*p == ' ') ++p;
+    return p;
+}
+static int is(const char *p, const char *w)
+{
+    while (*w)
+        if (*p++ != *w++) return 0;
+    return *p == ' ' || *p == 0;
+}
+
+int start(void)
+{
+    const char *line = GetCommandLineA();
+    const char *verb = skip(line), *arg = skip(verb);
+    DWORD n = 0, written;
+    while (*arg >= '0' && *arg <= '9') n = n * 10 + (DWORD)(*arg++ - '0');
+    out = GetStdHandle(STD_OUTPUT_HANDLE);
+    text("["); text(line); text("]\r\n");
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "to stderr\r\n", 11, &written, NULL);
+    if (GetCommandLineA() != line) text("moved\r\n");
+    if (is(verb, "exit")) {
+        text("caf\x82\r\n");
+        ExitProcess(n);
+        text("after ExitProcess\r\n");
+    }
+    if (is(verb, "return"))
+        return (int)n;
+    if (is(verb, "sleep")) {
+        DWORD t = GetTickCount();
+        Sleep(n);
+        number(GetTickCount() - t);
+        ExitProcess(0);
+    }
+    if (is(verb, "path")) {
+        char buf[300];
+        DWORD got, last;
+        for (int i = 0; i < (int)sizeof buf; i++) buf[i] = '#';
+        SetLastError(UNTOUCHED);
+        got = GetModuleFileNameA(NULL, buf, n);
+        last = GetLastError();
+        number(got); text(" "); number(last); text(" ");
+        say(buf, n + 2);
+        ExitProcess(0);
+    }
+    if (is(verb, "spin"))
+        for (;;) {}
+    return 99;
+}
+"""
+
+
+def compile_exe(directory, name, *flags):
+    c = directory / f"{name}.c"
+    c.write_text(CONSOLE_EXE)
+    exe = directory / f"{name}.exe"
+    subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-nostdlib",
+                    "-fno-tree-loop-distribute-patterns", "-Wl,-e,_start",
+                    "-Wl,--subsystem,console", *flags, "-o", str(exe), str(c), "-lkernel32",
+                    "-lgcc"], check=True)
+    return exe
+
+
+RELOCATIONS = {"relocatable": "-Wl,--enable-reloc-section", "fixed": "-Wl,--disable-reloc-section"}
+
+
+@pytest.fixture(scope="session")
+def exes(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("exe")
+    return {kind: compile_exe(directory, f"console_{kind}", flag)
+            for kind, flag in RELOCATIONS.items()}
+
+
+@pytest.fixture
+def testexe(exes):
+    return exes["relocatable"]
+
+
+@pytest.mark.parametrize("kind", RELOCATIONS)
+def test_an_exe_runs_at_its_preferred_base_and_moves_only_with_relocations(exes, kind):
+    exe = Emulator.load_exe(exes[kind])
+    assert exe.base == exe.image_base == 0x400000
+    assert exe.run("t.exe exit 0").stdout.startswith(b"[t.exe exit 0]\r\n")
+    if kind == "fixed":
+        with pytest.raises(BadImage):
+            Emulator.load_exe(exes[kind], base=0x20000000)
+        return
+    moved = Emulator.load_exe(exes[kind], base=0x20000000)
+    assert moved.run("t.exe exit 0").stdout.startswith(b"[t.exe exit 0]\r\n")
+
+
+@pytest.mark.parametrize("command, code, ended_by", [
+    ("t.exe exit 7", 7, "ExitProcess"),
+    ("t.exe exit 4294967295", 0xFFFFFFFF, "ExitProcess"),
+    ("t.exe return 3", 3, "return"),
+    ("t.exe return 0", 0, "return"),
+])
+def test_the_process_ends_at_exit_process_or_when_its_entry_returns(testexe, command, code,
+                                                                    ended_by):
+    exe = Emulator.load_exe(testexe)
+    p = exe.run(command)
+    assert (p.exit_code, p.ended_by) == (code, ended_by)
+    assert b"after ExitProcess" not in p.stdout
+    if ended_by == "ExitProcess":
+        assert p.kernel32_calls[-1][:3] == ("ExitProcess", (code,), 0)
+    assert p.instructions > 0
+    with pytest.raises(ProcessExited) as caught:
+        exe.run(command)  # a process runs once
+    assert caught.value.code == code
+
+
+def test_console_output_is_captured_per_handle_with_the_command_line_as_given(testexe):
+    exe = Emulator.load_exe(testexe)
+    p = exe.run('"C:\\Program Files\\t.exe"  exit 1')
+    assert p.stdout == b'["C:\\Program Files\\t.exe"  exit 1]\r\ncaf\x82\r\n'
+    assert p.stderr == b"to stderr\r\n"
+    assert p.stdout_text.endswith("café\r\n")  # the console's OEM code page, 850
+    writes = [c for c in p.kernel32_calls if c.name == "WriteFile"]
+    assert [c.args[1] for c in writes] == [b"[", b'"C:\\Program Files\\t.exe"  exit 1',
+                                           b"]\r\n", b"to stderr\r\n", b"caf\x82\r\n"]
+    assert [c.result for c in writes] == [1] * 5
+
+
+def test_the_default_command_line_is_the_quoted_windows_path(testexe):
+    exe = Emulator.load_exe(testexe, windows_path=r"D:\tools\check.exe")
+    p = exe.run()
+    assert p.stdout.startswith(b'["D:\\tools\\check.exe"]\r\n')
+    assert (p.exit_code, p.ended_by) == (99, "return")
+
+
+def test_a_process_that_never_ends_exceeds_its_budget(testexe):
+    with pytest.raises(BudgetExceeded):
+        Emulator.load_exe(testexe).run("t.exe spin", budget=100_000)
+
+
+@pytest.mark.parametrize("ms", [0, 250, 60000])
+def test_sleep_moves_the_virtual_clock_by_its_milliseconds(testexe, ms):
+    clock = VirtualClock(start=1000, step=0)
+    exe = Emulator.load_exe(testexe, backend=ScriptedLine(clock))
+    p = exe.run(f"t.exe sleep {ms}")
+    assert p.stdout.endswith(b"]\r\n" + str(ms).encode())
+    assert clock.now == 1000 + ms
+    assert [c.args for c in p.kernel32_calls if c.name == "Sleep"] == [(ms,)]
+
+
+def test_sleep_on_the_real_clock_really_sleeps(testdll, monkeypatch):
+    slept = []
+    monkeypatch.setattr(ttyline.time, "sleep", slept.append)
+    emu = Emulator.load(testdll, clock=ttyline.MonotonicClock())
+    emu.attach()
+    emu.call_stdcall("nap", 250)
+    assert slept == [0.25]
+    with pytest.raises(ApiMisuse):
+        emu.call_stdcall("nap", 0xFFFFFFFF)  # INFINITE
+
+
+def test_images_are_started_only_the_way_windows_starts_them(testexe, testdll):
+    with pytest.raises(BadImage):
+        Emulator.load_exe(testdll)
+    exe = Emulator.load_exe(testexe)
+    with pytest.raises(EmulatorError):
+        exe.attach()
+    dll = Emulator.load(testdll)
+    with pytest.raises(EmulatorError):
+        dll.run()
+
+
+def test_exit_process_from_a_dll_ends_the_process(emu):
+    with pytest.raises(ProcessExited) as caught:
+        emu.call_stdcall("quit", 5)
+    assert caught.value.code == emu.kernel32.exit_code == 5
+    with pytest.raises(ProcessExited):
+        emu.call_register("reg3", 1, 2, 3)
+
+
+FILL = 0xEE
+
+
+def out_buffer(emu, room):
+    buf = emu.alloc(room, 1)
+    emu.write(buf, bytes([FILL]) * room)
+    return buf
+
+
+def module_name(emu, module, size, room=300):
+    """(result, last error, the whole buffer) of GetModuleFileNameA(module, buf, size)."""
+    buf, error = out_buffer(emu, room), emu.alloc(4)
+    n = emu.call_stdcall("module_name", module, buf, size, error).eax
+    return n, last(emu.read_u32(error)), emu.read(buf, room)
+
+
+def written(data, room=300):
+    return data + bytes([FILL]) * (room - len(data))
+
+
+def test_module_paths_of_the_dll_of_its_host_and_of_an_exe(testdll, testexe):
+    emu = Emulator.load(testdll)
+    emu.attach()
+    own = emu.call_stdcall("own_module").eax
+    assert own == emu.base
+    assert module_name(emu, own, 300) == (21, None, written(b"C:\\pondix\\harness.dll\0"))
+    emu.windows_path = r"C:\lab\pondix5.dll"
+    assert module_name(emu, own, 300)[2] == written(b"C:\\lab\\pondix5.dll\0")
+    assert module_name(emu, 0, 300)[2] == written(b"C:\\pondix\\host.exe\0")
+    emu.kernel32.host_path = r"E:\mesure\hôte.exe"
+    assert module_name(emu, 0, 300) == (18, None, written(b"E:\\mesure\\h\xf4te.exe\0"))  # ANSI
+    assert module_name(emu, own + 0x1000, 300) == (0, ERROR_MOD_NOT_FOUND, written(b""))
+    p = Emulator.load_exe(testexe, windows_path=r"C:\lab\check.exe").run("c path 30")
+    assert p.stdout.endswith(b"16 %d C:\\lab\\check.exe\0" % UNTOUCHED + b"#" * 15)
+
+
+@pytest.mark.parametrize("size, result, error, data", [
+    (300, 18, None, b"C:\\lab\\pondix5.dll\0"),
+    (19, 18, None, b"C:\\lab\\pondix5.dll\0"),
+    (18, 18, ERROR_INSUFFICIENT_BUFFER, b"C:\\lab\\pondix5.dl\0"),
+    (4, 4, ERROR_INSUFFICIENT_BUFFER, b"C:\\\0"),
+    (1, 1, ERROR_INSUFFICIENT_BUFFER, b"\0"),
+    (0, 0, ERROR_INSUFFICIENT_BUFFER, b""),
+])
+def test_a_module_path_too_long_for_the_buffer_is_cut_and_terminated(emu, size, result, error,
+                                                                     data):
+    emu.windows_path = r"C:\lab\pondix5.dll"
+    assert module_name(emu, emu.base, size) == (result, error, written(data))
+
+
+INI = r"C:\pondix\pondix5.ini"
+
+
+def profile(emu, section, key, default, size=64, file=INI, room=80):
+    """(result, last error, the whole buffer) of GetPrivateProfileStringA."""
+    def string(s):
+        return 0 if s is None else emu.write_cstring(s.encode("cp1252"))
+    buf, error = out_buffer(emu, room), emu.alloc(4)
+    n = emu.call_stdcall("profile", string(section), string(key), string(default), buf, size,
+                         string(file), error).eax
+    return n, last(emu.read_u32(error)), emu.read(buf, room)
+
+
+def profile_value(emu, section="port", key="name", default="DEF"):
+    n, error, buf = profile(emu, section, key, default)
+    value = buf[:buf.index(0)]
+    assert n == len(value)
+    return value, error
+
+
+@pytest.mark.parametrize("ini, section, key, value", [
+    ("[port]\r\nname=COM7\r\n", "port", "name", b"COM7"),
+    ("[port]\nname=COM7", "port", "name", b"COM7"),                  # LF only, no last newline
+    ("[PORT]\r\nName=COM7\r\n", "Port", "NAME", b"COM7"),             # no case anywhere
+    ("[port]\r\nname=COM7\r\n", " port ", "  name\t", b"COM7"),       # blanks around names asked
+    ("  [port]  \r\n\tname  =  COM7 \t \r\n", "port", "name", b"COM7"),
+    ("[port]\r\nname=\"COM 7\"\r\n", "port", "name", b"COM 7"),
+    ("[port]\r\nname='x'\r\n", "port", "name", b"x"),
+    ("[port]\r\nname=\"COM7'\r\n", "port", "name", b"\"COM7'"),      # unmatched quotes stay
+    ("[port]\r\nname=\"\r\n", "port", "name", b"\""),
+    ("[port]\r\nname=a=b\r\n", "port", "name", b"a=b"),
+    ("[port]\r\nname=\r\n", "port", "name", b""),                     # empty, not the default
+    ("[port]\r\n;name=COM3\r\nname=COM7\r\n", "port", "name", b"COM7"),
+    ("[port]\r\n;name=COM3\r\n", "port", "name", b"DEF"),
+    ("[port]\r\n; name=COM3\r\n", "port", "; name", b"DEF"),
+    ("[port]\r\nname=COM7\r\nname=COM8\r\n", "port", "name", b"COM7"),
+    ("[other]\r\nname=COM3\r\n[port]\r\nmode=x\r\n", "port", "name", b"DEF"),
+    ("[port]\r\nmode=x\r\n[other]\r\nname=COM3\r\n", "port", "name", b"DEF"),
+    ("name=COM3\r\n[port]\r\n", "port", "name", b"DEF"),              # before any section
+    ("[port]\r\nmode=x\r\n[Port]\r\nname=COM7\r\n", "port", "name", b"DEF"),  # first [port] only
+    ("[port]\r\nname\r\n", "port", "name", b"DEF"),                   # no '=': no value
+    ("[port]\r\nname=COM7\r\n", "ports", "name", b"DEF"),
+    ("[port]\r\nnames=COM7\r\n", "port", "name", b"DEF"),
+    ("", "port", "name", b"DEF"),
+    (b"[port]\r\nname=caf\xe9\r\n", "port", "name", b"caf\xe9"),      # ANSI file
+    (b"\xef\xbb\xbf[port]\r\nname=caf\xc3\xa9\r\n", "port", "name", b"caf\xe9"),  # UTF-8, BOM
+])
+def test_ini_values_as_kernel32_reads_them(emu, ini, section, key, value):
+    emu.kernel32.files = {INI: ini}
+    assert profile_value(emu, section, key) == (value, None)
+
+
+@pytest.mark.parametrize("default, value", [
+    (None, b""), ("", b""), ("COM5:", b"COM5:"), ("COM5:   ", b"COM5:"), ("  x ", b"  x"),
+    ('"a b"', b"a b"),
+])
+def test_the_default_loses_its_trailing_blanks(emu, default, value):
+    emu.kernel32.files = {INI: "[port]\r\n"}
+    assert profile_value(emu, default=default) == (value, None)
+
+
+@pytest.mark.parametrize("stored, asked", [
+    (INI, INI),
+    (r"c:/PONDIX/Pondix5.INI", INI),
+    (r"C:\pondix\pondix5.ini", r"C:\pondix\lab\..\.\pondix5.ini"),
+    (r"C:\Windows\pondix.ini", "pondix.ini"),                       # bare name: the Windows folder
+    (r"C:\pondix\sub\p.ini", r"sub\p.ini"),                         # relative: the current folder
+])
+def test_ini_paths_are_found_as_windows_finds_them(emu, stored, asked):
+    emu.kernel32.files = {stored: "[port]\r\nname=COM7\r\n"}
+    n, error, buf = profile(emu, "port", "name", "DEF", file=asked)
+    assert (n, error, buf[:5]) == (4, None, b"COM7\0")
+
+
+def test_a_missing_ini_file_gives_the_default_and_file_not_found(emu):
+    emu.kernel32.files = {r"C:\pondix\pondix1.ini": "[port]\r\nname=COM7\r\n"}
+    assert profile_value(emu, default="Com5:") == (b"Com5:", ERROR_FILE_NOT_FOUND)
+    call = emu.kernel32.calls("GetPrivateProfileStringA")[-1]
+    assert call.args[:3] + call.args[4:] == ("port", "name", "Com5:", 64, INI)
+    assert (call.result, call.error) == (5, ERROR_FILE_NOT_FOUND)
+
+
+@pytest.mark.parametrize("size, result, data", [
+    (64, 5, b"COM17\0"), (6, 5, b"COM17\0"), (5, 4, b"COM1\0"), (2, 1, b"C\0"), (1, 0, b"\0"),
+    (0, 0, b""),
+])
+@pytest.mark.parametrize("found", [True, False])
+def test_a_long_ini_value_or_default_is_cut_to_the_buffer(emu, size, result, data, found):
+    emu.kernel32.files = {INI: "[port]\r\nname=COM17\r\n" if found else "[port]\r\n"}
+    n, error, buf = profile(emu, "port", "name", "x" if found else "COM17", size=size)
+    assert (n, error, buf) == (result, None, written(data, 80))
+
+
+@pytest.mark.parametrize("section, key", [(None, "name"), ("port", None)])
+def test_ini_listings_are_refused_clearly(emu, section, key):
+    emu.kernel32.files = {INI: "[port]\r\nname=COM7\r\n"}
+    with pytest.raises(ApiMisuse):
+        profile(emu, section, key, "")
+
+
+FROM_SYSTEM_NO_INSERTS = 0x1000 | 0x200
+
+
+def message(emu, code, size=256, flags=FROM_SYSTEM_NO_INSERTS, lang=0, room=300):
+    """(result, last error, the whole buffer) of FormatMessageA."""
+    buf, error = out_buffer(emu, room), emu.alloc(4)
+    n = emu.call_stdcall("message", flags, code, lang, buf, size, error).eax
+    return n, last(emu.read_u32(error)), emu.read(buf, room)
+
+
+@pytest.mark.parametrize("code, text", [
+    (2, b"The system cannot find the file specified."),
+    (5, b"Access is denied."),
+    (6, b"The handle is invalid."),
+    (22, b"The device does not recognize the command."),
+    (31, b"A device attached to the system is not functioning."),
+    (87, b"The parameter is incorrect."),
+    (121, b"The semaphore timeout period has expired."),
+    (995, b"The I/O operation has been aborted because of either a thread exit or an "
+          b"application request."),
+    (1167, b"The device is not connected."),
+])
+@pytest.mark.parametrize("lang", [0, 0x0409])
+def test_system_messages_in_english_end_with_a_line_break(emu, code, text, lang):
+    assert message(emu, code, lang=lang) == (len(text) + 2, None, written(text + b"\r\n\0"))
+
+
+@pytest.mark.parametrize("case, error", [
+    ("unknown code", ERROR_MR_MID_NOT_FOUND),
+    ("buffer one byte short", ERROR_INSUFFICIENT_BUFFER),
+    ("no buffer", ERROR_INSUFFICIENT_BUFFER),
+    ("French asked", ERROR_RESOURCE_LANG_NOT_FOUND),
+])
+def test_format_message_failures(emu, case, error):
+    size = {"buffer one byte short": len("Access is denied.\r\n"), "no buffer": 0}.get(case, 256)
+    code = 0x2B67 if case == "unknown code" else 5
+    lang = 0x040C if case == "French asked" else 0
+    assert message(emu, code, size, lang=lang) == (0, error, written(b""))
+    assert message(emu, 5, size=len("Access is denied.\r\n") + 1)[:2] == (19, None)
+
+
+@pytest.mark.parametrize("flags", [0x100 | FROM_SYSTEM_NO_INSERTS, 0x1000, 0x400 | 0x200,
+                                   FROM_SYSTEM_NO_INSERTS | 80])
+def test_format_message_flags_it_cannot_honour_are_refused(emu, flags):
+    with pytest.raises(ApiMisuse):
+        message(emu, 5, flags=flags)
+
+
+def std_handle(emu, which):
+    error = emu.alloc(4)
+    return emu.call_stdcall("std_handle", which, error).eax, last(emu.read_u32(error))
+
+
+def write_to(emu, h, data):
+    """(result, bytes written, last error)."""
+    p, count, error = emu.write_cstring(data), emu.alloc(4), emu.alloc(4)
+    emu.write(count, b"\xff" * 4)
+    ok = emu.call_stdcall("write_to", h, p, len(data), count, error).eax
+    return ok, emu.read_u32(count), last(emu.read_u32(error))
+
+
+def test_standard_handles_are_distinct_and_only_the_output_ones_write(emu):
+    handles = [std_handle(emu, which) for which in (-10, -11, -12)]
+    assert [error for _, error in handles] == [None] * 3
+    stdin, stdout, stderr = (h for h, _ in handles)
+    assert len({stdin, stdout, stderr, 0, INVALID_HANDLE_VALUE}) == 5
+    assert std_handle(emu, -13) == (INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE)
+    assert write_to(emu, stdout, b"one ") == (1, 4, None)
+    assert write_to(emu, stderr, b"oops") == (1, 4, None)
+    assert write_to(emu, stdout, b"") == (1, 0, None)
+    assert write_to(emu, stdout, b"two\r\n") == (1, 5, None)
+    port = open_port(emu)
+    assert [write_to(emu, h, b"x") for h in (stdin, port, port + 4)] == [
+        (0, 0, ERROR_ACCESS_DENIED), (0, 0, ERROR_ACCESS_DENIED), (0, 0, ERROR_INVALID_HANDLE)]
+    assert (emu.kernel32.stdout, emu.kernel32.stderr) == (b"one two\r\n", b"oops")
+
+
+def test_the_command_line_stays_at_one_address(emu):
+    emu.kernel32.command_line = "host.exe /q"
+    first = emu.call_stdcall("command_line", returns="str")
+    emu.write(first.eax, b"H")  # a program may edit it in place
+    again = emu.call_stdcall("command_line", returns="str")
+    assert (first.text, again.eax, again.text) == (b"host.exe /q", first.eax, b"Host.exe /q")

@@ -125,3 +125,23 @@ class CallResult:
     def st0_float(self):
         """ST(0) as a float; ValueError if it carries extended digits."""
         return ext80_to_float(self._st0())
+
+
+@dataclass
+class ProcessResult:
+    """How an emulated process ended and what it wrote to its console."""
+    exit_code: int
+    ended_by: str              # "ExitProcess", or "return" when the entry point returned
+    stdout: bytes
+    stderr: bytes
+    instructions: int | None   # inside the image; None: not counted
+    kernel32_calls: list = field(default_factory=list)
+    codepage: str = "cp850"    # the console's: how a Windows console would show the bytes
+
+    @property
+    def stdout_text(self):
+        return self.stdout.decode(self.codepage, errors="replace")
+
+    @property
+    def stderr_text(self):
+        return self.stderr.decode(self.codepage, errors="replace")

@@ -43,3 +43,11 @@ class BudgetExceeded(EmulatorError):
 
 class ApiMisuse(EmulatorError):
     """The DLL called a kernel32 function in a way the fake cannot honour."""
+
+
+class ProcessExited(EmulatorError):
+    """The emulated code called ExitProcess: the process is over."""
+
+    def __init__(self, message, code):
+        super().__init__(message)
+        self.code = code

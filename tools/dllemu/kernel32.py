@@ -8,7 +8,9 @@ the ABI code.  Backends fail by raising PortError with a Win32 error code.
 
 import bisect
 import datetime
+import ntpath
 import struct
+import time
 from collections import namedtuple
 from dataclasses import dataclass, fields
 
@@ -27,7 +29,53 @@ ERROR_INVALID_HANDLE = 6
 ERROR_BAD_COMMAND = 22
 ERROR_GEN_FAILURE = 31
 ERROR_INVALID_PARAMETER = 87
+ERROR_INSUFFICIENT_BUFFER = 122
+ERROR_MOD_NOT_FOUND = 126
+ERROR_MR_MID_NOT_FOUND = 317
 ERROR_OPERATION_ABORTED = 995
+ERROR_RESOURCE_LANG_NOT_FOUND = 1815
+
+STD_INPUT_HANDLE = -10 & 0xFFFFFFFF
+STD_OUTPUT_HANDLE = -11 & 0xFFFFFFFF
+STD_ERROR_HANDLE = -12 & 0xFFFFFFFF
+# Console handles as Windows before 8 gave them: low bits set, so never a kernel handle.
+CONSOLE_INPUT, CONSOLE_OUTPUT, CONSOLE_ERROR = 0x3, 0x7, 0xB
+
+FORMAT_MESSAGE_IGNORE_INSERTS = 0x200
+FORMAT_MESSAGE_FROM_SYSTEM = 0x1000
+
+INFINITE = 0xFFFFFFFF
+
+# English system message texts (Windows 10), as FormatMessage gives them.
+SYSTEM_MESSAGES = {
+    0: "The operation completed successfully.",
+    1: "Incorrect function.",
+    2: "The system cannot find the file specified.",
+    3: "The system cannot find the path specified.",
+    5: "Access is denied.",
+    6: "The handle is invalid.",
+    8: "Not enough memory resources are available to process this command.",
+    13: "The data is invalid.",
+    21: "The device is not ready.",
+    22: "The device does not recognize the command.",
+    31: "A device attached to the system is not functioning.",
+    32: "The process cannot access the file because it is being used by another process.",
+    87: "The parameter is incorrect.",
+    121: "The semaphore timeout period has expired.",
+    122: "The data area passed to a system call is too small.",
+    126: "The specified module could not be found.",
+    317: "The system cannot find message text for message number 0x%1 in the message file for %2.",
+    995: "The I/O operation has been aborted because of either a thread exit or an application "
+         "request.",
+    1117: "The request could not be performed because of an I/O device error.",
+    1167: "The device is not connected.",
+    1460: "This operation returned because the timeout period expired.",
+    1815: "The specified resource language ID cannot be found in the image file.",
+}
+# Neutral, user default, system default and en-US: the languages an English system serves.
+ENGLISH_LANGIDS = (0x0000, 0x0400, 0x0800, 0x0409)
+
+ANSI = "cp1252"  # the ANSI code page of a Western European Windows
 
 CE_RXOVER = 0x1
 CE_OVERRUN = 0x2
@@ -53,12 +101,17 @@ when it was made."""
 
 
 class PortError(Exception):
-    """A failing call: `code` becomes the caller's last error, `why` says it in words."""
+    """A failing call: `code` becomes the caller's last error, `why` says it in words.
 
-    def __init__(self, code, why=None):
+    `result`: what the function returns then, when not its usual failure value
+    (a truncated GetModuleFileNameA returns the buffer size).
+    """
+
+    def __init__(self, code, why=None, result=None):
         super().__init__(why or f"Win32 error {code}")
         self.code = code
         self.why = why
+        self.result = result
 
 
 def _struct_codec(fmt):
@@ -161,6 +214,9 @@ class VirtualClock:
 
     def advance(self, ms):
         self.now += ms
+
+    def sleep(self, ms):
+        self.advance(ms)
 
 
 class SerialBackend:
@@ -348,8 +404,60 @@ class ScriptedLine(SerialBackend):
         return data
 
 
+# Blanks the profile functions trim; ^Z ends DOS-era files.
+_INI_BLANKS = " \t\r\n\v\f\x1a"
+
+
+def ini_text(content):
+    """An ini file's content as text: str as is, bytes by their BOM or else ANSI."""
+    if isinstance(content, str):
+        return content
+    content = bytes(content)
+    for bom, codec in ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"),
+                       (b"\xfe\xff", "utf-16-be")):
+        if content.startswith(bom):
+            return content[len(bom):].decode(codec, errors="replace")
+    return content.decode(ANSI, errors="replace")
+
+
+def profile_value(text, section, key):
+    """The raw value of `key` in `[section]` of an ini text; None when absent.
+
+    As kernel32 reads a profile: names compared without case and without the
+    blanks around the looked-up names; a value loses the blanks around it;
+    lines starting with ';' are comments; only the first section of a name
+    and the first line of a key count; a key line without '=' has no value.
+    """
+    section = section.strip(_INI_BLANKS).lower()
+    key = key.strip(_INI_BLANKS).lower()
+    inside = seen = False
+    for line in text.split("\n"):
+        line = line.strip(_INI_BLANKS)
+        if not line or line.startswith(";"):
+            continue
+        if line.startswith("[") and "]" in line:
+            if seen:
+                return None
+            inside = seen = line[1:line.rindex("]")].lower() == section
+            continue
+        if not inside:
+            continue
+        name, eq, value = line.partition("=")
+        if name.rstrip(_INI_BLANKS).lower() == key:
+            return value.lstrip(_INI_BLANKS) if eq else None
+    return None
+
+
+def unquote(value):
+    """A value in matching single or double quotes loses them."""
+    if len(value) >= 2 and value[0] in "'\"" and value[-1] == value[0]:
+        return value[1:-1]
+    return value
+
+
 # name -> argument kinds; kinds drive the call log decoding:
-# "str" = LPCSTR, "dcb"/"timeouts" = struct read by the function, else raw.
+# "str" = LPCSTR, "dcb"/"timeouts" = struct read by the function,
+# "buf" = bytes read by the function, as many as the next argument says; else raw.
 _API = {}
 # name -> what the function returns when it fails (functions that can fail)
 _FAILS = {}
@@ -369,9 +477,23 @@ def _api(*kinds, fails=_NO_FAILURE):
 class Kernel32:
     """The fake kernel32 functions, called with raw 32-bit arguments.
 
-    `mem` must provide read(addr, n) -> bytes and write(addr, data).
+    `mem` must provide read(addr, n) -> bytes and write(addr, data), and
+    write_cstring(data) -> addr for GetCommandLineA.
     `local_time` is a datetime, or a callable giving one at each call
     (datetime.datetime.now for the real local time).
+
+    The process around the code:
+    - `modules`: HMODULE -> Windows path (GetModuleFileNameA); the loader
+      fills it; `process_module` is the EXE's HMODULE, None for a DLL loaded
+      alone, whose process is the host at `host_path`.
+    - `command_line`: what GetCommandLineA gives (default: the process's
+      path in quotes).
+    - `files`: Windows path -> content (str, or bytes in ANSI or with a BOM)
+      that GetPrivateProfileStringA reads; paths compared without case, a
+      bare file name is looked up in `windows_directory`, another relative
+      one in `current_directory`.
+    - `stdout`, `stderr`: bytes written to the console handles, shown in
+      `console_codepage`; `exit_code`: set by ExitProcess.
     """
 
     FIRST_HANDLE = 0x00000044
@@ -389,6 +511,36 @@ class Kernel32:
         self.dcb = Dcb()  # the port's settings as GetCommState reports them
         self.timeouts = CommTimeouts()
         self.queue_sizes = None
+        self.modules = {}
+        self.process_module = None
+        self.host_path = r"C:\pondix\host.exe"
+        self._command_line = None
+        self._command_line_at = None
+        self.files = {}
+        self.windows_directory = r"C:\Windows"
+        self.current_directory = r"C:\pondix"
+        self.stdout = bytearray()
+        self.stderr = bytearray()
+        self.console_codepage = "cp850"  # the OEM code page of a Western European console
+        self.exit_code = None
+
+    @property
+    def process_path(self):
+        """The EXE's Windows path: what GetModuleFileNameA(NULL) gives."""
+        if self.process_module is not None:
+            return self.modules[self.process_module]
+        return self.host_path
+
+    @property
+    def command_line(self):
+        if self._command_line is None:
+            return f'"{self.process_path}"'
+        return self._command_line
+
+    @command_line.setter
+    def command_line(self, text):
+        self._command_line = text
+        self._command_line_at = None
 
     @staticmethod
     def provides(name):
@@ -407,19 +559,20 @@ class Kernel32:
     def dispatch(self, name, args):
         """Run one function, log it and return its EAX."""
         kinds = _API[name]
-        logged = tuple(self._decode(kind, a) for kind, a in zip(kinds, args))
+        logged = tuple(self._decode(kind, a, args[i + 1] if kind == "buf" else None)
+                       for i, (kind, a) in enumerate(zip(kinds, args)))
         now = getattr(self.clock, "now", None)
         error = 0
         try:
             injected = self._injected.get(name)
             if injected:
-                if name == "ReadFile" and args[3]:
+                if name in ("ReadFile", "WriteFile") and args[3]:
                     self.mem.write(args[3], bytes(4))  # documented: zeroed before any check
                 raise PortError(injected.pop(0), "injected failure")
             result = getattr(self, name)(*args)
         except PortError as e:
             error = self.last_error = e.code
-            result = _FAILS[name]
+            result = e.result if e.result is not None else _FAILS[name]
         result &= 0xFFFFFFFF
         self.log.append(Call(name, logged, result, error, now))
         return result
@@ -428,7 +581,9 @@ class Kernel32:
         """The log, or only the calls of one function."""
         return [c for c in self.log if name is None or c.name == name]
 
-    def _decode(self, kind, value):
+    def _decode(self, kind, value, size=None):
+        if kind == "buf":
+            return self.mem.read(value, size) if value and size else b""
         if kind == "str":
             return self._cstring(value).decode("latin-1") if value else None
         if kind == "dcb":
@@ -572,3 +727,129 @@ class Kernel32:
             "<8H", t.year, t.month, (t.weekday() + 1) % 7, t.day,
             t.hour, t.minute, t.second, t.microsecond // 1000))
         return 0
+
+    # --- the process: console, command line, module paths, profiles, messages ---
+    @_api("raw", fails=INVALID_HANDLE_VALUE)
+    def GetStdHandle(self, which):
+        handles = {STD_INPUT_HANDLE: CONSOLE_INPUT, STD_OUTPUT_HANDLE: CONSOLE_OUTPUT,
+                   STD_ERROR_HANDLE: CONSOLE_ERROR}
+        if which not in handles:
+            raise PortError(ERROR_INVALID_HANDLE, f"no standard handle {which:#x}")
+        return handles[which]
+
+    @_api("raw", "buf", "raw", "raw", "raw", fails=0)
+    def WriteFile(self, h, p_buffer, n, p_written, p_overlapped):
+        if p_overlapped:
+            raise ApiMisuse("WriteFile: overlapped writes are not emulated")
+        if not p_written:
+            raise ApiMisuse("WriteFile: lpNumberOfBytesWritten is NULL without OVERLAPPED")
+        self.mem.write(p_written, struct.pack("<I", 0))
+        sinks = {CONSOLE_OUTPUT: self.stdout, CONSOLE_ERROR: self.stderr}
+        if h in sinks:
+            sinks[h] += self.mem.read(p_buffer, n) if n else b""
+            self.mem.write(p_written, struct.pack("<I", n))
+            return 1
+        if h == CONSOLE_INPUT or (self.handle is not None and h == self.handle):
+            # The DLL never writes to the port; the console input takes no writes.
+            raise PortError(ERROR_ACCESS_DENIED, f"writes to handle {h:#x} are not emulated")
+        raise PortError(ERROR_INVALID_HANDLE, f"handle {h:#x} is not open")
+
+    @_api()
+    def GetCommandLineA(self):
+        # One buffer for the life of the process: the program may keep or edit it.
+        if self._command_line_at is None:
+            self._command_line_at = self.mem.write_cstring(
+                self.command_line.encode(ANSI, errors="replace"))
+        return self._command_line_at
+
+    @_api("raw")
+    def ExitProcess(self, code):
+        self.exit_code = code  # the loader ends the emulation after the log entry
+        return 0
+
+    @_api("raw")
+    def Sleep(self, ms):
+        if ms == INFINITE:
+            raise ApiMisuse("Sleep(INFINITE) never returns")
+        sleep = getattr(self.clock, "sleep", None)
+        if sleep is not None:
+            sleep(ms)
+        elif hasattr(self.clock, "advance"):
+            self.clock.advance(ms)
+        else:
+            time.sleep(ms / 1000)
+        return 0
+
+    @_api("raw", "raw", "raw", fails=0)
+    def GetModuleFileNameA(self, module, p_buffer, size):
+        if module == 0:
+            path = self.process_path
+        elif module in self.modules:
+            path = self.modules[module]
+        else:
+            raise PortError(ERROR_MOD_NOT_FOUND, f"no module at {module:#x}")
+        data = path.encode(ANSI, errors="replace")
+        if len(data) < size:
+            self.mem.write(p_buffer, data + b"\0")
+            return len(data)
+        # Documented since Vista: truncated to size characters with the terminator.
+        if size:
+            self.mem.write(p_buffer, data[:size - 1] + b"\0")
+        raise PortError(ERROR_INSUFFICIENT_BUFFER, "buffer too small", result=size)
+
+    def full_path(self, name):
+        """A file name as Windows resolves it, in the form `files` keys are compared in."""
+        if "\\" not in name and "/" not in name and ":" not in name:
+            full = ntpath.join(self.windows_directory, name)
+        else:
+            full = ntpath.join(self.current_directory, name)
+        return ntpath.normcase(ntpath.normpath(full))
+
+    def _file(self, name):
+        """The content of a virtual file, None if there is none."""
+        wanted = self.full_path(name)
+        for path, content in self.files.items():
+            if self.full_path(path) == wanted:
+                return ini_text(content)
+        return None
+
+    @_api("str", "str", "str", "raw", "raw", "str")
+    def GetPrivateProfileStringA(self, p_section, p_key, p_default, p_buffer, size, p_file):
+        if not p_section or not p_key:
+            raise ApiMisuse("GetPrivateProfileStringA: listing sections or keys (a NULL "
+                            "section or key) is not emulated")
+        if not p_buffer and size:
+            raise ApiMisuse("GetPrivateProfileStringA: lpReturnedString is NULL")
+        decode = lambda p: self._cstring(p).decode(ANSI, errors="replace")  # noqa: E731
+        name = decode(p_file) if p_file else "win.ini"
+        text = self._file(name)
+        value = None
+        if text is not None:
+            value = profile_value(text, decode(p_section), decode(p_key))
+        if value is None:
+            # Documented: trailing blanks of the default are dropped.
+            value = decode(p_default).rstrip(" ") if p_default else ""
+        data = unquote(value).encode(ANSI, errors="replace")
+        n = 0
+        if size:
+            n = min(len(data), size - 1)
+            self.mem.write(p_buffer, data[:n] + b"\0")
+        if text is None:
+            raise PortError(ERROR_FILE_NOT_FOUND, f"{name}: no such file", result=n)
+        return n
+
+    @_api("raw", "raw", "raw", "raw", "raw", "raw", "raw", fails=0)
+    def FormatMessageA(self, flags, p_source, message, language, p_buffer, size, p_arguments):
+        wanted = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS
+        if flags != wanted:
+            raise ApiMisuse(f"FormatMessageA: flags {flags:#x} are not emulated, only "
+                            f"FROM_SYSTEM | IGNORE_INSERTS ({wanted:#x})")
+        if language not in ENGLISH_LANGIDS:
+            raise PortError(ERROR_RESOURCE_LANG_NOT_FOUND, f"no messages in language {language:#x}")
+        if message not in SYSTEM_MESSAGES:
+            raise PortError(ERROR_MR_MID_NOT_FOUND, f"no system message {message}")
+        data = (SYSTEM_MESSAGES[message] + "\r\n").encode(ANSI)
+        if len(data) >= size:
+            raise PortError(ERROR_INSUFFICIENT_BUFFER, "buffer too small")
+        self.mem.write(p_buffer, data + b"\0")
+        return len(data)

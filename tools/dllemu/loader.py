@@ -1,4 +1,5 @@
-"""Load a PE32 i386 DLL into unicorn and call its exports like a host would.
+"""Load a PE32 i386 DLL into unicorn and call its exports like a host would,
+or a console EXE and run it like a process.
 
 Facts about unicorn 2.0.1 (QEMU 5 based) that shape this module:
 - x87 exception flags are barely emulated: of the cases tried only division
@@ -22,9 +23,9 @@ from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_INTR, UC_MODE_32, UC_PRO
                      UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
 from unicorn import x86_const as X
 
-from .calls import CALLEE_SAVED, FPU_CW_DEFAULT, CallResult, marshal
-from .errors import (BadImage, BudgetExceeded, CpuFault, FpuFault, LoadFailed,
-                     UnsupportedImport)
+from .calls import CALLEE_SAVED, FPU_CW_DEFAULT, CallResult, ProcessResult, marshal
+from .errors import (BadImage, BudgetExceeded, CpuFault, EmulatorError, FpuFault, LoadFailed,
+                     ProcessExited, UnsupportedImport)
 from .kernel32 import Kernel32, ScriptedLine, VirtualClock
 
 Export = namedtuple("Export", "name ordinal rva address")
@@ -38,6 +39,9 @@ STACK_SIZE = 0x00100000
 HEAP = 0x00300000
 HEAP_SIZE = 0x00100000
 DEFAULT_BASES = (0x20000000, 0x30000000)
+# What the emulator itself maps: no image may land there.
+RESERVED = ((STUBS, 0x10000), (TEB, 3 * PAGE), (STACK_BOTTOM, STACK_SIZE), (HEAP, HEAP_SIZE))
+DEFAULT_FOLDER = "C:\\pondix"
 
 THUNK = STUBS               # fninit; fldcw [CW_SLOT]; jmp [TARGET_SLOT]
 TRAP = STUBS + 0x40         # return address of every call; never executed
@@ -66,26 +70,48 @@ def _gdt_entry(base, limit, access, flags):
                        access, ((limit >> 16) & 0xF) | (flags << 4), base >> 24)
 
 
-class Emulator:
-    """One DLL loaded into its own emulated 32-bit process.
+def _overlaps_reserved(base, size):
+    return any(base < start + length and start < base + size for start, length in RESERVED)
 
-    Attributes: path, base, image_base (preferred), size, exports (name ->
-    Export), exports_by_ordinal, export_dll_name, imports [(dll, name)],
-    kernel32 (the fake: .log, .local_time, .clock), backend (the serial line).
+
+class Emulator:
+    """One DLL, or one EXE, loaded into its own emulated 32-bit process.
+
+    Attributes: path, base, image_base (preferred), size, is_exe, exports
+    (name -> Export), exports_by_ordinal, export_dll_name, imports [(dll,
+    name)], kernel32 (the fake: .log, .local_time, .clock, .files, .stdout),
+    backend (the serial line), windows_path (the image's path as the
+    emulated Windows names it).
     """
 
     @classmethod
-    def load(cls, path, backend=None, clock=None, base=None, count_instructions=True):
+    def load(cls, path, backend=None, clock=None, base=None, count_instructions=True,
+             windows_path=None):
         """Map the DLL, relocate it and bind its imports; does not attach.
 
         The clock defaults to the backend's own (ScriptedLine has one).
         count_instructions=False drops the per-instruction hook, which costs
         most of the run time of long runs; results then have instructions=None.
+        windows_path: what GetModuleFileNameA gives for it (default
+        C:\\pondix\\<file name>).
         """
-        return cls(path, backend, clock, base, count_instructions)
+        return cls(path, backend, clock, base, count_instructions, windows_path)
 
-    def __init__(self, path, backend, clock, base, count_instructions=True):
+    @classmethod
+    def load_exe(cls, path, backend=None, clock=None, base=None, count_instructions=True,
+                 windows_path=None):
+        """Map a console EXE as its process's main image; run() starts it.
+
+        It goes to its preferred base, as Windows puts an EXE, unless `base`
+        says otherwise or the emulator's own memory is there (then it needs
+        relocations).  Other options as load().
+        """
+        return cls(path, backend, clock, base, count_instructions, windows_path, exe=True)
+
+    def __init__(self, path, backend, clock, base, count_instructions=True, windows_path=None,
+                 exe=False):
         self.path = str(path)
+        self.is_exe = exe
         try:
             pe = pefile.PE(self.path)
         except pefile.PEFormatError as e:
@@ -96,8 +122,12 @@ class Emulator:
         self.kernel32 = Kernel32(self.backend, self, clock)
         self.image_base = pe.OPTIONAL_HEADER.ImageBase
         self.size = (pe.OPTIONAL_HEADER.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
+        if base is None and exe and not _overlaps_reserved(self.image_base, self.size):
+            base = self.image_base
         if base is None:
             base = next(b for b in DEFAULT_BASES if b != self.image_base)
+        if _overlaps_reserved(base, self.size):
+            raise BadImage(f"{self.path}: {base:#x} overlaps the emulator's own memory")
         self.base = base
         self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
         self._heap_next = HEAP
@@ -108,6 +138,10 @@ class Emulator:
         self._read_exports(pe)
         self._protect_sections(pe)
         self.entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        name = self.path.replace("\\", "/").rsplit("/", 1)[-1]
+        self.kernel32.modules[self.base] = windows_path or f"{DEFAULT_FOLDER}\\{name}"
+        if exe:
+            self.kernel32.process_module = self.base
         self.counting = count_instructions
         if count_instructions:
             self.uc.hook_add(UC_HOOK_CODE, self._count, begin=self.base,
@@ -120,8 +154,14 @@ class Emulator:
             raise BadImage(f"{self.path}: machine {pe.FILE_HEADER.Machine:#x} is not i386")
         if pe.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
             raise BadImage(f"{self.path}: not a PE32 image")
-        if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]:
+        dll_flag = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"]
+        is_dll = bool(pe.FILE_HEADER.Characteristics & dll_flag)
+        if not self.is_exe and not is_dll:
             raise BadImage(f"{self.path}: not a DLL")
+        if self.is_exe and is_dll:
+            raise BadImage(f"{self.path}: a DLL, not an EXE")
+        if self.is_exe and not pe.OPTIONAL_HEADER.AddressOfEntryPoint:
+            raise BadImage(f"{self.path}: an EXE without an entry point")
         tls = getattr(pe, "DIRECTORY_ENTRY_TLS", None)
         if tls is not None and tls.struct.AddressOfCallBacks:
             callbacks = pe.get_dword_at_rva(tls.struct.AddressOfCallBacks - pe.OPTIONAL_HEADER.ImageBase)
@@ -166,7 +206,8 @@ class Emulator:
         delta = (self.base - self.image_base) & 0xFFFFFFFF
         relocs = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
         if delta and not relocs:
-            raise BadImage(f"{self.path}: no base relocations, cannot load at {self.base:#x}")
+            raise BadImage(f"{self.path}: no base relocations, cannot load at {self.base:#x} "
+                           f"instead of {self.image_base:#x}")
         for block in relocs:
             for r in block.entries:
                 if r.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]:
@@ -247,6 +288,9 @@ class Emulator:
         # Volatile registers hold garbage after a real API call.
         uc.reg_write(X.UC_X86_REG_ECX, 0xC1C1C1C1)
         uc.reg_write(X.UC_X86_REG_EDX, 0xD1D1D1D1)
+        if name == "ExitProcess":
+            # Unicorn stops the emulation and raises this from emu_start.
+            raise ProcessExited(f"{self.path} called ExitProcess({args[0]})", args[0])
 
     def _on_interrupt(self, uc, intno, data):
         eip = uc.reg_read(X.UC_X86_REG_EIP)
@@ -291,6 +335,8 @@ class Emulator:
         return, where the host's next waiting x87 instruction would trap.
         """
         uc = self.uc
+        if self.kernel32.exit_code is not None:
+            raise ProcessExited("the process has ended", self.kernel32.exit_code)
         regs, stacked = marshal(convention, args)
         # Only 4-byte alignment is guaranteed by 32-bit Windows callers.
         esp_call = STACK_BOTTOM + STACK_SIZE - 0x100 - ((len(stacked) + 15) & ~15) + 4
@@ -338,9 +384,51 @@ class Emulator:
             kernel32_calls=self.kernel32.log[log_start:],
             text=self.read_cstring(eax) if returns == "str" else None)
 
+    # --- a process ---
+    @property
+    def windows_path(self):
+        """The image's path in the emulated Windows (GetModuleFileNameA)."""
+        return self.kernel32.modules[self.base]
+
+    @windows_path.setter
+    def windows_path(self, path):
+        self.kernel32.modules[self.base] = path
+
+    def run(self, command_line=None, budget=DEFAULT_BUDGET):
+        """Start the EXE as Windows starts a process and run it to its end.
+
+        The entry point gets no arguments and a return address to a trap;
+        ExitProcess(code) ends the process, and so does the entry returning
+        (its EAX is then the exit code).  command_line: what GetCommandLineA
+        gives (default: the EXE's Windows path in quotes).  A process runs
+        once.  Raises BudgetExceeded past `budget` instructions, CpuFault.
+        """
+        if not self.is_exe:
+            raise EmulatorError(f"{self.path} is a DLL: attach() and call its exports")
+        k = self.kernel32
+        if k.exit_code is not None:
+            raise ProcessExited("the process has already ended", k.exit_code)
+        if command_line is not None:
+            k.command_line = command_line
+        log_start = len(k.log)
+        try:
+            r = self.call_address(self.base + self.entry, "stdcall", (), budget=budget,
+                                  check_fpu=False)
+        except ProcessExited as e:
+            code, ended_by = e.code, "ExitProcess"
+        else:
+            code, ended_by = r.eax, "return"
+            k.exit_code = code
+        return ProcessResult(
+            exit_code=code, ended_by=ended_by, stdout=bytes(k.stdout), stderr=bytes(k.stderr),
+            instructions=self._instructions if self.counting else None,
+            kernel32_calls=k.log[log_start:], codepage=k.console_codepage)
+
     # --- DllMain ---
     def call_entry(self, reason, reserved=0, **options):
         """Call the entry point as BOOL WINAPI (HINSTANCE, reason, reserved)."""
+        if self.is_exe:
+            raise EmulatorError(f"{self.path} is an EXE: run() starts it")
         return self.call_address(self.base + self.entry, "stdcall",
                                  (self.base, reason, reserved), **options)
 

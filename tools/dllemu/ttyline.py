@@ -108,6 +108,9 @@ class MonotonicClock:
     def tick_count(self):
         return self.now & 0xFFFFFFFF
 
+    def sleep(self, ms):
+        time.sleep(ms / 1000)
+
 
 def device_failure(path):
     """(Win32 error code, why) if `path` cannot serve as a serial line, else None."""
