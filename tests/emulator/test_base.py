@@ -70,10 +70,16 @@ def opened_handle(emu):
 def test_load_opens_and_configures_its_port(pondix, variant):
     calls = [(c.name, c.args) for c in pondix.kernel32.log]
     handle = opened_handle(pondix)
-    # The time of the attempt spaces out the next ones, should the port go.
-    assert [name for name, _ in calls] == ["GetTickCount", "CreateFileA", "SetupComm",
-                                           "GetCommState", "BuildCommDCBA", "SetCommState",
-                                           "SetCommTimeouts"]
+    # The ini file beside the DLL first (there is none); the time of the
+    # attempt spaces out the next ones, should the port go.
+    assert [name for name, _ in calls] == ["GetModuleFileNameA", "GetPrivateProfileStringA",
+                                           "GetPrivateProfileStringA", "GetTickCount",
+                                           "CreateFileA", "SetupComm", "GetCommState",
+                                           "BuildCommDCBA", "SetCommState", "SetCommTimeouts"]
+    ini = variant.dll.replace(".dll", ".ini")
+    assert [c[1][:2] + c[1][-1:] for c in calls[1:3]] == [("port", "name", rf"C:\pondix\{ini}"),
+                                                         ("port", "mode", rf"C:\pondix\{ini}")]
+    calls = calls[3:]
     assert calls[1] == ("CreateFileA", (variant.port, 0xC0000000, 0, 0, 3, 0x80, 0))
     assert calls[2] == ("SetupComm", (handle, 256, 256))
     assert calls[4][1][0] == "baud=9600 parity=n data=8 stop=1"
