@@ -83,6 +83,13 @@ echelle unite(const char* p, std::size_t n)
     return echelle::inconnue;
 }
 
+// "OL", also run into its unit ("OLkg") as some balances print it.
+bool surcharge(const char* p, std::size_t n)
+{
+    return n >= 2 && p[0] == 'O' && p[1] == 'L' &&
+           (n == 2 || unite(p + 2, n - 2) != echelle::inconnue);
+}
+
 const char* blancs(const char* p, const char* fin)
 {
     while (p < fin && blanc(static_cast<octet>(*p)))
@@ -210,7 +217,7 @@ bool lit(const char* p, const char* fin, analyse& a)
         const char* m = p;
         p = mot(p, fin);
         const auto n = static_cast<std::size_t>(p - m);
-        if (exactement(m, n, "OL")) {
+        if (surcharge(m, n)) {
             vide(raison::surcharge, a);
             return true;
         }
@@ -250,7 +257,7 @@ bool lit(const char* p, const char* fin, analyse& a)
     }
     if (p < fin && lettre(static_cast<octet>(*p))) {
         const char* m = p;
-        if (!exactement(m, static_cast<std::size_t>(mot(p, fin) - m), "OL"))
+        if (!surcharge(m, static_cast<std::size_t>(mot(p, fin) - m)))
             return false;
         vide(raison::surcharge, a);
         return true;
