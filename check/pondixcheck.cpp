@@ -225,7 +225,7 @@ void ditligne(const char* texte, std::size_t n, bool deborde, bool sautee, Bilan
     }
     analyse a;
     analyseligne(texte, n, a);
-    if (n <= 5 && a.sorte != genre::sansmasse) {
+    if (!compte(a, n)) {
         ecrit(n == 0 ? "(empty)" : "ignored: 5 characters or fewer");
         finligne();
         return;

@@ -22,7 +22,6 @@ using octet = std::uint8_t;
 
 constexpr octet finligne = 10;
 constexpr octet dernierecommande = 13;
-constexpr std::size_t lignecourte = 5;
 
 // The number of the newest weight line in grams of this drain, converted
 // when the drain ends: converting costs far more than reading a line.
@@ -107,8 +106,7 @@ bool decode(const char* texte, std::uint8_t longueur, bool deborde, bool& bruit)
         return false;
     analyse a;
     analyseligne(texte, longueur, a);
-    // Short lines are fragments, unless they say there is no mass ("ERR 4").
-    if (longueur <= lignecourte && a.sorte != genre::sansmasse)
+    if (!compte(a, longueur))
         return false;
     switch (a.sorte) {
     case genre::pesee:

@@ -32,3 +32,12 @@ struct analyse {
 
 // `texte` holds the line's characters without its line end.
 void analyseligne(const char* texte, std::size_t longueur, analyse& a);
+
+// Lines this short are fragments: they count only to say there is no mass
+// ("ERR 4", "E  4", "OL").
+constexpr std::size_t lignecourte = 5;
+
+inline bool compte(const analyse& a, std::size_t longueur)
+{
+    return longueur > lignecourte || a.sorte == genre::sansmasse;
+}
