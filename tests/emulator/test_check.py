@@ -101,6 +101,16 @@ def test_no_weight_line_gives_the_verdict_2(feed, verdict):
     assert verdict in r.stdout_text
 
 
+def test_a_port_that_opened_while_listening_is_not_reported_as_no_port():
+    # Plugged in after the start, pulled out again before the end, silent.
+    line = Timeline([(1200, lambda l: l.replug()), (2500, lambda l: l.unplug())], present=False)
+    r, _ = check("pondix5.dll --seconds 4", line)
+    out = r.stdout_text
+    assert "port open again" in out and "port lost" in out, out
+    assert r.exit_code == NO_WEIGHT, out
+    assert "verdict: no bytes at all" in out
+
+
 def test_the_ini_beside_the_tool_names_the_port_and_mode_it_checks():
     line = ScriptedLine()
     lines_at(line, 100, 300, b"\r\n", b"Net: 123.456 g\r\n")
