@@ -254,7 +254,6 @@ class Soak:
         self.wrong_masses = set()
         self.recent = deque(maxlen=6)   # what the line did lately, for the report
         self.back_at = None         # the clock time the adapter comes back
-        self.opens = 1
 
     # --- the line ---
     def lose(self, start, end):
@@ -442,11 +441,10 @@ class Soak:
             self.reading = got
             passed = []
         # Lines the answer passed over: rightly (a fault was near) or missed.
-        newest = decider
         for i in passed:
             if self.exposed[i]:
                 fig.lines_spoiled += 1
-            elif i == newest:
+            elif i == decider:
                 fig.lines_missed += 1
                 self.example(f"missed {self.wire_text(i)!r} (answered {got})")
             else:

@@ -684,13 +684,18 @@ class Kernel32:
             self.mem.write(p_comstat, struct.pack(COMSTAT_FORMAT, 0, in_queue & 0xFFFFFFFF, 0))
         return 1
 
+    def _synchronous(self, name, p_count, p_overlapped):
+        """ReadFile and WriteFile without OVERLAPPED: the count is zeroed
+        before anything else is checked, as Windows does."""
+        if p_overlapped:
+            raise ApiMisuse(f"{name}: overlapped calls are not emulated")
+        if not p_count:
+            raise ApiMisuse(f"{name}: the byte count pointer is NULL without OVERLAPPED")
+        self.mem.write(p_count, struct.pack("<I", 0))
+
     @_api("raw", "raw", "raw", "raw", "raw", fails=0)
     def ReadFile(self, h, p_buffer, n, p_read, p_overlapped):
-        if p_overlapped:
-            raise ApiMisuse("ReadFile: overlapped reads are not emulated")
-        if not p_read:
-            raise ApiMisuse("ReadFile: lpNumberOfBytesRead is NULL without OVERLAPPED")
-        self.mem.write(p_read, struct.pack("<I", 0))
+        self._synchronous("ReadFile", p_read, p_overlapped)
         self._port(h)
         data = self.backend.read(n, self._read_timeout(n))
         self.mem.write(p_buffer, data)
@@ -739,11 +744,7 @@ class Kernel32:
 
     @_api("raw", "buf", "raw", "raw", "raw", fails=0)
     def WriteFile(self, h, p_buffer, n, p_written, p_overlapped):
-        if p_overlapped:
-            raise ApiMisuse("WriteFile: overlapped writes are not emulated")
-        if not p_written:
-            raise ApiMisuse("WriteFile: lpNumberOfBytesWritten is NULL without OVERLAPPED")
-        self.mem.write(p_written, struct.pack("<I", 0))
+        self._synchronous("WriteFile", p_written, p_overlapped)
         sinks = {CONSOLE_OUTPUT: self.stdout, CONSOLE_ERROR: self.stderr}
         if h in sinks:
             sinks[h] += self.mem.read(p_buffer, n) if n else b""
